@@ -1,0 +1,33 @@
+# Test helpers: GoogleTest from Debian on Linux, built from its sources for Windows.
+if(CMAKE_CROSSCOMPILING)
+  set(BRIX_GTEST_SOURCE_DIR /usr/src/googletest CACHE PATH "GoogleTest sources for cross builds")
+  set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+  set(BUILD_GMOCK ON CACHE BOOL "" FORCE)
+  add_subdirectory(${BRIX_GTEST_SOURCE_DIR} ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+  # GoogleTest's own sources are not ours to keep warning-free.
+  foreach(t gtest gtest_main gmock gmock_main)
+    if(TARGET ${t})
+      target_compile_options(${t} PRIVATE -w)
+    endif()
+  endforeach()
+  set(BRIX_GTEST_LIBS gmock gtest)
+else()
+  find_package(GTest REQUIRED)
+  set(BRIX_GTEST_LIBS GTest::gmock GTest::gtest)
+endif()
+include(GoogleTest)
+
+# brix_add_test(NAME SOURCES a.cpp ... LIBS lib ...)
+# One executable per unit under test, with the shared test main (which starts
+# Windows Sockets on Windows); every TEST becomes a ctest entry.
+function(brix_add_test name)
+  cmake_parse_arguments(ARG "" "TIMEOUT" "SOURCES;LIBS" ${ARGN})
+  add_executable(${name} ${ARG_SOURCES})
+  target_link_libraries(${name} PRIVATE brix_test_support ${ARG_LIBS} ${BRIX_GTEST_LIBS})
+  if(NOT ARG_TIMEOUT)
+    set(ARG_TIMEOUT 120)
+  endif()
+  gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
+                       PROPERTIES TIMEOUT ${ARG_TIMEOUT}
+                                  SKIP_REGULAR_EXPRESSION "\\[  SKIPPED \\]")
+endfunction()

@@ -1,0 +1,84 @@
+#!/usr/bin/env bash
+# The test command: installs what is missing, builds every preset, starts the services the tests
+# need (a Wine server kept alive for the Windows tests), runs every suite and ends with one line
+# "N passed, N failed". Exit status 0 only when everything built and passed.
+#
+# Usage: tools/test-all.sh [PRESET ...]     (default: native asan tsan windows)
+# Environment: BRIX_TEST_JOBS (parallel tests per preset, default 2).
+set -uo pipefail
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+cd "$root"
+
+presets=("$@")
+[ ${#presets[@]} -gt 0 ] || presets=(native asan tsan windows)
+jobs=${BRIX_TEST_JOBS:-2}
+logs="$root/build/test-logs"
+
+"$root/tools/install-deps.sh" || { echo "test-all: installing dependencies failed"; exit 1; }
+mkdir -p "$logs"
+
+passed=0 failed=0 skipped=0
+problems=()
+
+cleanup() {
+  if [ -n "${wine_started:-}" ]; then
+    WINEPREFIX="$WINEPREFIX" wineserver -k >/dev/null 2>&1 || true
+  fi
+}
+trap cleanup EXIT
+
+needs_windows=
+for p in "${presets[@]}"; do [ "$p" = windows ] && needs_windows=1; done
+if [ -n "$needs_windows" ]; then
+  export WINEPREFIX="$root/build/wine-prefix"
+  # The first call makes the prefix; then one wineserver stays alive for the whole run, so that
+  # services survive between wine calls and each wine start is cheap.
+  "$root/tools/wine-run" cmd /c exit 0 >/dev/null 2>&1 || true
+  WINEPREFIX="$WINEPREFIX" wineserver -p
+  wine_started=1
+fi
+
+for p in "${presets[@]}"; do
+  echo "=== $p: configure and build"
+  if ! { cmake --preset "$p" >"$logs/$p-configure.log" 2>&1 &&
+         cmake --build --preset "$p" >"$logs/$p-build.log" 2>&1; }; then
+    echo "test-all: build of preset $p failed; see build/test-logs/$p-*.log"
+    tail -n 30 "$logs/$p-build.log" 2>/dev/null || tail -n 30 "$logs/$p-configure.log"
+    problems+=("build $p")
+    failed=$((failed + 1))
+    continue
+  fi
+
+  echo "=== $p: tests"
+  ctest --preset "$p" --parallel "$jobs" 2>&1 | tee "$logs/$p-test.log" |
+    grep -E '(\*\*\*|Failed|Not Run|tests passed|SKIPPED|Skipped)' || true
+  summary=$(grep -E 'tests passed, [0-9]+ tests? failed out of [0-9]+' "$logs/$p-test.log" | tail -n 1)
+  if [ -z "$summary" ]; then
+    if grep -q 'No tests were found' "$logs/$p-test.log"; then
+      echo "test-all: preset $p has no tests"
+    else
+      echo "test-all: ctest for preset $p did not finish; see build/test-logs/$p-test.log"
+      problems+=("ctest $p")
+      failed=$((failed + 1))
+    fi
+    continue
+  fi
+  total=$(sed -E 's/.* out of ([0-9]+).*/\1/' <<<"$summary")
+  bad=$(sed -E 's/.*passed, ([0-9]+) tests? failed.*/\1/' <<<"$summary")
+  skip=$(grep -c -E '\(Skipped\)$' "$logs/$p-test.log" || true)
+  passed=$((passed + total - bad - skip))
+  failed=$((failed + bad))
+  skipped=$((skipped + skip))
+  [ "$bad" -eq 0 ] || problems+=("$bad failing in $p")
+done
+
+echo
+if [ ${#problems[@]} -gt 0 ]; then
+  echo "Problems: ${problems[*]}"
+fi
+if [ "$skipped" -gt 0 ]; then
+  echo "$passed passed, $failed failed, $skipped skipped"
+else
+  echo "$passed passed, $failed failed"
+fi
+[ "$failed" -eq 0 ]
