@@ -1,6 +1,7 @@
-// Internal header of net_tools: thin wrappers over the platform's socket calls, one
-// implementation per platform (socket_ops_posix.cpp, socket_ops_win32.cpp). The classes of
-// net_tools and their tests use it; the daemon may use the few functions marked for callers.
+// Header of net_tools for the daemon and tests, not for cgilets: thin wrappers over the
+// platform's socket calls, one implementation per platform (socket_ops_posix.cpp,
+// socket_ops_win32.cpp). The classes of net_tools are built on it; the daemon uses
+// set_receive_timeout on accepted descriptors and error_text for its messages.
 //
 // Descriptors are plain ints, as the classes store them; a negative value is "no socket".
 // Every function is thread safe to the extent the system call it wraps is; none keeps state.

@@ -116,8 +116,24 @@ std::string error_text(int code) {
                                 message.back() == ' ' || message.back() == '.')) {
         message.pop_back();
     }
-    if (message.empty()) message = "error " + std::to_string(code);
-    return message;
+    if (!message.empty()) return message;
+    // Some systems (Wine among them) have no text for Windows Sockets codes: name the usual ones.
+    switch (code) {
+        case WSAEADDRINUSE:
+            return "Address already in use (WSAEADDRINUSE)";
+        case WSAEADDRNOTAVAIL:
+            return "Address not available (WSAEADDRNOTAVAIL)";
+        case WSAEACCES:
+            return "Permission denied (WSAEACCES)";
+        case WSAECONNREFUSED:
+            return "Connection refused (WSAECONNREFUSED)";
+        case WSAEMFILE:
+            return "Too many open sockets (WSAEMFILE)";
+        case WSANOTINITIALISED:
+            return "Windows Sockets not started (WSANOTINITIALISED)";
+        default:
+            return "error " + std::to_string(code);
+    }
 }
 
 bool is_interrupted(int) { return false; }
