@@ -1,0 +1,88 @@
+// Header of net_tools for the daemon and tests, not for cgilets: thin wrappers over the
+// platform's socket calls, one implementation per platform (socket_ops_posix.cpp,
+// socket_ops_win32.cpp). The classes of net_tools are built on it; the daemon uses
+// set_receive_timeout on accepted descriptors and error_text for its messages.
+//
+// Descriptors are plain ints, as the classes store them; a negative value is "no socket".
+// Every function is thread safe to the extent the system call it wraps is; none keeps state.
+// Calls interrupted by a signal are resumed, so no function fails with the platform's EINTR
+// except `accept` (see there).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "net_tools/socket_types.h"
+
+namespace net_tools {
+namespace socket_ops {
+
+// A new IPv4 TCP socket (AF_INET, SOCK_STREAM, protocol 0), or -1.
+int create_tcp();
+
+// Binds `fd` to `addr`. Returns 0, or -1 with the cause in last_error().
+int bind(int fd, const sockaddr_in& addr);
+
+// Starts listening on `fd` with `backlog`. Returns 0, or -1 with the cause in last_error().
+int listen(int fd, int backlog);
+
+// One accept on `fd`, filling `peer`. Returns the new descriptor, or -1 with the cause in
+// last_error(). Not resumed after a signal: the caller decides (see is_interrupted).
+int accept(int fd, sockaddr_in* peer);
+
+// Connects `fd` to `addr`, waiting for the outcome even when a signal interrupts the call.
+// Returns 0, or -1 with the cause in last_error().
+int connect(int fd, const sockaddr_in& addr);
+
+// Sends all `size` bytes of `data`, resuming after a partial send. Returns the number of bytes
+// sent: `size` on success, less when the connection failed part way (cause in last_error()).
+// Never raises SIGPIPE: a peer that has gone away is an ordinary failure.
+std::size_t send(int fd, const char* data, std::size_t size);
+
+// Receives one byte into `*byte`. Returns 1, 0 when the peer has closed, -1 on error or when a
+// receive timeout (set_receive_timeout) expired.
+int recv_byte(int fd, char* byte);
+
+// Shuts both directions of `fd` down (how = 2). Returns 0, or -1 with the cause in last_error().
+// On Linux this wakes a thread blocked in accept on a listening socket; under Windows Sockets it
+// fails on a listening socket, where close() does the waking.
+int shutdown_both(int fd);
+
+// Releases `fd`. Returns 0, or -1 with the cause in last_error(). Call once per descriptor.
+int close(int fd);
+
+// Makes a blocked recv_byte on `fd` fail after `milliseconds` without data (0: wait forever).
+// For the daemon's accepted connections. Returns 0, or -1 with the cause in last_error().
+int set_receive_timeout(int fd, unsigned milliseconds);
+
+// The local port `fd` is bound to (host order), or -1. Lets a server bound to port 0 tell
+// clients where it listens.
+int local_port(int fd);
+
+// Resolves `host` (a name or dotted quad) to its first IPv4 address. Returns false when it does
+// not resolve. Thread safe.
+bool resolve_ipv4(const char* host, in_addr* address);
+
+// The dotted-quad text of `address`.
+std::string ipv4_text(const in_addr& address);
+
+// The address of a dotted-quad text, as inet_addr gives it (INADDR_NONE when malformed).
+in_addr ipv4_from_text(const char* text);
+
+// The error of the last failed call on this thread (errno, or WSAGetLastError()).
+int last_error();
+
+// The system's message for `code`, without a trailing line end.
+std::string error_text(int code);
+
+// True when `code` means a call was interrupted by a signal.
+bool is_interrupted(int code);
+
+// True when an accept that failed with `code` may succeed if tried again later: descriptors or
+// memory exhausted for now, or a connection that went away before it was taken. A server should
+// pause briefly and go on accepting instead of stopping.
+bool is_transient_accept_error(int code);
+
+}  // namespace socket_ops
+}  // namespace net_tools

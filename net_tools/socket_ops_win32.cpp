@@ -1,0 +1,156 @@
+// Windows Sockets behind socket_ops.h. The process starts Windows Sockets (version 1.1) before
+// any of these is called. Windows has no SIGPIPE and no signal-interrupted calls: WSAEINTR
+// means a blocking call was cancelled, which is a real failure.
+#include "net_tools/socket_ops.h"
+
+#include <windows.h>
+#include <winsock2.h>
+
+#include <string>
+
+namespace net_tools {
+namespace socket_ops {
+
+namespace {
+
+SOCKET as_socket(int fd) { return static_cast<SOCKET>(fd); }
+
+int as_fd(SOCKET socket) { return socket == INVALID_SOCKET ? -1 : static_cast<int>(socket); }
+
+const sockaddr* as_sockaddr(const sockaddr_in& addr) {
+    return reinterpret_cast<const sockaddr*>(&addr);
+}
+
+}  // namespace
+
+int create_tcp() { return as_fd(::socket(AF_INET, SOCK_STREAM, 0)); }
+
+int bind(int fd, const sockaddr_in& addr) {
+    return ::bind(as_socket(fd), as_sockaddr(addr), sizeof addr) == SOCKET_ERROR ? -1 : 0;
+}
+
+int listen(int fd, int backlog) {
+    return ::listen(as_socket(fd), backlog) == SOCKET_ERROR ? -1 : 0;
+}
+
+int accept(int fd, sockaddr_in* peer) {
+    int length = sizeof *peer;
+    return as_fd(::accept(as_socket(fd), reinterpret_cast<sockaddr*>(peer), &length));
+}
+
+int connect(int fd, const sockaddr_in& addr) {
+    return ::connect(as_socket(fd), as_sockaddr(addr), sizeof addr) == SOCKET_ERROR ? -1 : 0;
+}
+
+std::size_t send(int fd, const char* data, std::size_t size) {
+    std::size_t sent = 0;
+    while (sent < size) {
+        const std::size_t left = size - sent;
+        const int chunk = left > 0x40000000 ? 0x40000000 : static_cast<int>(left);
+        const int count = ::send(as_socket(fd), data + sent, chunk, 0);
+        if (count == SOCKET_ERROR || count == 0) break;
+        sent += static_cast<std::size_t>(count);
+    }
+    return sent;
+}
+
+int recv_byte(int fd, char* byte) {
+    const int count = ::recv(as_socket(fd), byte, 1, 0);
+    return count == SOCKET_ERROR ? -1 : count;
+}
+
+int shutdown_both(int fd) { return ::shutdown(as_socket(fd), SD_BOTH) == SOCKET_ERROR ? -1 : 0; }
+
+int close(int fd) { return ::closesocket(as_socket(fd)) == SOCKET_ERROR ? -1 : 0; }
+
+int set_receive_timeout(int fd, unsigned milliseconds) {
+    const DWORD timeout = milliseconds;
+    return ::setsockopt(as_socket(fd), SOL_SOCKET, SO_RCVTIMEO,
+                        reinterpret_cast<const char*>(&timeout), sizeof timeout) == SOCKET_ERROR
+               ? -1
+               : 0;
+}
+
+int local_port(int fd) {
+    sockaddr_in addr{};
+    int length = sizeof addr;
+    if (::getsockname(as_socket(fd), reinterpret_cast<sockaddr*>(&addr), &length) == SOCKET_ERROR) {
+        return -1;
+    }
+    return ntohs(addr.sin_port);
+}
+
+bool resolve_ipv4(const char* host, in_addr* address) {
+    // Windows Sockets keeps gethostbyname's result per thread, so this is thread safe.
+    if (host == nullptr) return false;
+    const hostent* entry = ::gethostbyname(host);
+    if (entry == nullptr || entry->h_addrtype != AF_INET || entry->h_addr_list == nullptr ||
+        entry->h_addr_list[0] == nullptr || entry->h_length != sizeof *address) {
+        return false;
+    }
+    memcpy(address, entry->h_addr_list[0], sizeof *address);
+    return true;
+}
+
+std::string ipv4_text(const in_addr& address) {
+    const unsigned char* bytes = reinterpret_cast<const unsigned char*>(&address);
+    return std::to_string(bytes[0]) + "." + std::to_string(bytes[1]) + "." +
+           std::to_string(bytes[2]) + "." + std::to_string(bytes[3]);
+}
+
+in_addr ipv4_from_text(const char* text) {
+    in_addr address{};
+    address.s_addr = text != nullptr ? ::inet_addr(text) : INADDR_NONE;
+    return address;
+}
+
+int last_error() { return ::WSAGetLastError(); }
+
+std::string error_text(int code) {
+    char text[512] = {};
+    const DWORD length =
+        ::FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                         static_cast<DWORD>(code), 0, text, sizeof text, nullptr);
+    std::string message(text, length);
+    while (!message.empty() && (message.back() == '\n' || message.back() == '\r' ||
+                                message.back() == ' ' || message.back() == '.')) {
+        message.pop_back();
+    }
+    if (!message.empty()) return message;
+    // Some systems (Wine among them) have no text for Windows Sockets codes: name the usual ones.
+    switch (code) {
+        case WSAEADDRINUSE:
+            return "Address already in use (WSAEADDRINUSE)";
+        case WSAEADDRNOTAVAIL:
+            return "Address not available (WSAEADDRNOTAVAIL)";
+        case WSAEACCES:
+            return "Permission denied (WSAEACCES)";
+        case WSAECONNREFUSED:
+            return "Connection refused (WSAECONNREFUSED)";
+        case WSAEMFILE:
+            return "Too many open sockets (WSAEMFILE)";
+        case WSANOTINITIALISED:
+            return "Windows Sockets not started (WSANOTINITIALISED)";
+        default:
+            return "error " + std::to_string(code);
+    }
+}
+
+bool is_interrupted(int) { return false; }
+
+bool is_transient_accept_error(int code) {
+    switch (code) {
+        case WSAEMFILE:
+        case WSAENOBUFS:
+        case WSAECONNABORTED:
+        case WSAECONNRESET:
+        case WSAEINTR:
+        case ERROR_NOT_ENOUGH_MEMORY:
+            return true;
+        default:
+            return false;
+    }
+}
+
+}  // namespace socket_ops
+}  // namespace net_tools
