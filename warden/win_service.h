@@ -89,7 +89,7 @@ class WinService {
     void PrintStatus(const char* title);
     // Stores or reads one named value under the service's configuration key, creating the key
     // when missing. For ReadConfigValue, `size` holds the capacity of `data` on entry and the
-    // value's length on return; `data` is cleared first.
+    // value's length on return; `data` is cleared first. Neither pointer may be null.
     bool WriteConfigValue(const char* name, BYTE* data, DWORD size, DWORD type);
     bool ReadConfigValue(const char* name, BYTE* data, DWORD* size, DWORD* type);
     // Sets the stop flag the body polls. Thread safe; the flag is never cleared.

@@ -41,8 +41,9 @@ class RecordingWinApi final : public win_seam::WinApi {
     // Called (on the caller's thread, outside any lock) after each call has been recorded.
     void SetHook(std::function<void(const Call&)> hook);
 
-    // All calls so far, in order; the calls of one function; the arguments of each call of one
-    // function. Thread safe.
+    // All calls so far, in the order they returned (so StartServiceCtrlDispatcherA comes after
+    // the calls of the service it ran); the calls of one function; the arguments of each call of
+    // one function. Thread safe.
     std::vector<Call> Calls() const;
     std::vector<Call> CallsTo(const std::string& function) const;
     std::vector<std::string> ArgumentsOf(const std::string& function) const;
