@@ -17,17 +17,24 @@ else()
 endif()
 include(GoogleTest)
 
-# brix_add_test(NAME SOURCES a.cpp ... LIBS lib ...)
+# brix_add_test(NAME SOURCES a.cpp ... LIBS lib ... [TIMEOUT seconds] [RESOURCE_LOCK name])
 # One executable per unit under test, with the shared test main (which starts
 # Windows Sockets on Windows); every TEST becomes a ctest entry.
+# RESOURCE_LOCK keeps the tests of every executable naming the same lock from running in
+# parallel: tests that use the Service Control Manager's service "BRIx" all take "scm_BRIx".
 function(brix_add_test name)
-  cmake_parse_arguments(ARG "" "TIMEOUT" "SOURCES;LIBS" ${ARGN})
+  cmake_parse_arguments(ARG "" "TIMEOUT;RESOURCE_LOCK" "SOURCES;LIBS" ${ARGN})
   add_executable(${name} ${ARG_SOURCES})
   target_link_libraries(${name} PRIVATE brix_test_support ${ARG_LIBS} ${BRIX_GTEST_LIBS})
   if(NOT ARG_TIMEOUT)
     set(ARG_TIMEOUT 120)
   endif()
+  set(lock_property)
+  if(ARG_RESOURCE_LOCK)
+    set(lock_property RESOURCE_LOCK ${ARG_RESOURCE_LOCK})
+  endif()
   gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
                        PROPERTIES TIMEOUT ${ARG_TIMEOUT}
-                                  SKIP_REGULAR_EXPRESSION "\\[  SKIPPED \\]")
+                                  SKIP_REGULAR_EXPRESSION "\\[  SKIPPED \\]"
+                                  ${lock_property})
 endfunction()
