@@ -17,17 +17,22 @@ else()
 endif()
 include(GoogleTest)
 
-# brix_add_test(NAME SOURCES a.cpp ... LIBS lib ...)
+# brix_add_test(NAME SOURCES a.cpp ... LIBS lib ... [TIMEOUT s] [TEST_PREFIX p.]
+#               [PROPERTIES name value ...])
 # One executable per unit under test, with the shared test main (which starts
-# Windows Sockets on Windows); every TEST becomes a ctest entry.
+# Windows Sockets on Windows); every TEST becomes a ctest entry, its name prefixed with
+# TEST_PREFIX (for one test source built into several executables) and given the extra
+# ctest PROPERTIES (for example RESOURCE_LOCK for tests that share an outside service).
 function(brix_add_test name)
-  cmake_parse_arguments(ARG "" "TIMEOUT" "SOURCES;LIBS" ${ARGN})
+  cmake_parse_arguments(ARG "" "TIMEOUT;TEST_PREFIX" "SOURCES;LIBS;PROPERTIES" ${ARGN})
   add_executable(${name} ${ARG_SOURCES})
   target_link_libraries(${name} PRIVATE brix_test_support ${ARG_LIBS} ${BRIX_GTEST_LIBS})
   if(NOT ARG_TIMEOUT)
     set(ARG_TIMEOUT 120)
   endif()
   gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
+                       TEST_PREFIX "${ARG_TEST_PREFIX}"
                        PROPERTIES TIMEOUT ${ARG_TIMEOUT}
-                                  SKIP_REGULAR_EXPRESSION "\\[  SKIPPED \\]")
+                                  SKIP_REGULAR_EXPRESSION "\\[  SKIPPED \\]"
+                                  ${ARG_PROPERTIES})
 endfunction()
