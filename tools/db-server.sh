@@ -126,12 +126,22 @@ do_start() {
   fi
   write_init_file
   rm -f "$pidfile"
-  setsid /usr/sbin/mariadbd --no-defaults "${as_user[@]}" --datadir="$datadir" \
-    --socket="$socket" --pid-file="$pidfile" --log-error="$errlog" \
-    --port="$port" --bind-address="$(bind_addresses)" --init-file="$initfile" \
-    --innodb-log-file-size=8M --innodb-buffer-pool-dump-at-shutdown=0 \
-    --innodb-buffer-pool-load-at-startup=0 --skip-log-bin \
-    </dev/null >>"$dir/mysqld.out" 2>&1 9>&- &
+  local addresses
+  addresses=$(bind_addresses)
+  (
+    # The server outlives this script: it keeps none of the descriptors the caller handed down
+    # (the lock above, a test runner's pipes, a Windows emulator's own channels).
+    for fd in /proc/self/fd/*; do
+      fd=${fd##*/}
+      [ "$fd" -gt 2 ] && eval "exec $fd>&-" 2>/dev/null
+    done
+    exec setsid /usr/sbin/mariadbd --no-defaults "${as_user[@]}" --datadir="$datadir" \
+      --socket="$socket" --pid-file="$pidfile" --log-error="$errlog" \
+      --port="$port" --bind-address="$addresses" --init-file="$initfile" \
+      --innodb-log-file-size=8M --innodb-buffer-pool-dump-at-shutdown=0 \
+      --innodb-buffer-pool-load-at-startup=0 --skip-log-bin \
+      </dev/null >>"$dir/mysqld.out" 2>&1
+  ) &
   local started=$!
   # Until the server writes its pid file, the process we started stands for it.
   wait_for_login "$started" || {
