@@ -26,7 +26,7 @@ cleanup() {
     WINEPREFIX="$WINEPREFIX" wineserver -k >/dev/null 2>&1 || true
   fi
   if [ -n "${db_started:-}" ]; then
-    "$root/tools/db-server.sh" stop || true
+    "$root/tools/db-server.sh" stop >/dev/null 2>&1 || true
   fi
 }
 trap cleanup EXIT

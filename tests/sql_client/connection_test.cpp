@@ -59,7 +59,7 @@ TEST_F(ConnectionTest, SelectsCatalogsAndFailsOnAMissingOneUntilReconnect) {
     expect_handle_kept_in_place(before, *connection);
 }
 
-TEST_F(ConnectionTest, FailedQueryOnTheHandleTurnsFalseUntilTheNextGoodCall) {
+TEST_F(ConnectionTest, QueryErrorOnTheHandleTurnsFalseUntilTheNextGoodCall) {
     auto connection = connect_configured();
     ASSERT_NE(0, mysql_query(connection->handle(), "SELECT * FROM brix_no_such_table"));
     EXPECT_FALSE(*connection);
