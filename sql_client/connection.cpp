@@ -1,0 +1,101 @@
+#include "sql_client/connection.h"
+
+// The two daemon builds compile this file with different reconnect behaviour; the
+// `brixsvc` build defines BRIX_SQL_RECONNECT_IN_PLACE=1.
+#ifndef BRIX_SQL_RECONNECT_IN_PLACE
+#define BRIX_SQL_RECONNECT_IN_PLACE 0
+#endif
+
+namespace sql_client {
+
+namespace {
+constexpr bool kReconnectInPlace = BRIX_SQL_RECONNECT_IN_PLACE != 0;
+}  // namespace
+
+Connection::Connection(const std::string& host, const std::string& user,
+                       const std::string& password, const std::string& database)
+    : host(host),
+      user(user),
+      password(password),
+      database(database),
+      mysql(mysql_init(nullptr)),
+      connected(0) {
+    connect_handle();
+}
+
+Connection::~Connection() {
+    if (mysql != nullptr) mysql_close(mysql);
+}
+
+void Connection::connect_handle() {
+    if (mysql == nullptr) {  // mysql_init found no memory
+        connected = 0;
+        return;
+    }
+    connected = mysql_real_connect(mysql, host.c_str(), user.c_str(), password.c_str(),
+                                   database.c_str(), 0, nullptr, 0) != nullptr
+                    ? 1
+                    : 0;
+}
+
+void Connection::set_catalog(const std::string& catalog) {
+    // The client library dereferences the handle unchecked.
+    if (mysql == nullptr) return;
+    mysql_select_db(mysql, catalog.c_str());
+}
+
+void Connection::reconnect() {
+    if constexpr (kReconnectInPlace) {
+        reconnect_on_same_handle();
+    } else {
+        reconnect_with_new_handle();
+    }
+}
+
+void Connection::reconnect_with_new_handle() {
+    mysql_close(mysql);  // null after close(): the library ignores it
+    mysql = mysql_init(nullptr);
+    connect_handle();
+}
+
+void Connection::reconnect_on_same_handle() {
+    if (mysql == nullptr) {  // closed: there is no handle to keep
+        mysql = mysql_init(nullptr);
+        connect_handle();
+        return;
+    }
+    if (mysql_get_host_info(mysql) == nullptr) {
+        // No session on this handle: its last connect failed (which frees the session data), so
+        // a plain connect on it is clean.
+        connect_handle();
+        return;
+    }
+    // The handle holds a session: either live, with the error of a failed command still set, or
+    // dropped by the server (noticed by an earlier command or not). A second mysql_real_connect
+    // fails on a live session ("already connected") and leaks on a dropped one, so instead: a ping
+    // clears the error of a live session, and with automatic reconnection enabled for this call
+    // only, the library replaces a dropped session in place with the session's own credentials.
+    my_bool on = 1;
+    my_bool off = 0;
+    mysql_options(mysql, MYSQL_OPT_RECONNECT, &on);
+    int rc = mysql_ping(mysql);
+    // The library declines once if the dropped session was inside a transaction; the second try
+    // goes through.
+    if (rc != 0) rc = mysql_ping(mysql);
+    mysql_options(mysql, MYSQL_OPT_RECONNECT, &off);
+    // A new connection starts on the database given at construction; so does this one.
+    connected = rc == 0 && mysql_select_db(mysql, database.c_str()) == 0 ? 1 : 0;
+}
+
+void Connection::close() {
+    if (mysql == nullptr) return;
+    mysql_close(mysql);
+    mysql = nullptr;
+}
+
+Connection::operator void*() const {
+    if (mysql == nullptr) return nullptr;  // closed: nothing a cgilet could use
+    return mysql_error(mysql)[0] == '\0' ? const_cast<Connection*>(this) : nullptr;
+}
+
+}  // namespace sql_client
