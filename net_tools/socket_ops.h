@@ -18,8 +18,19 @@
 namespace net_tools {
 namespace socket_ops {
 
+// Starts the platform's socket library for a program without an entry point of its own that does
+// it (Windows Sockets 1.1; nothing to do on POSIX). Returns false when it cannot be started.
+// Call once, before any other socket call.
+bool start();
+
 // A new IPv4 TCP socket (AF_INET, SOCK_STREAM, protocol 0), or -1.
 int create_tcp();
+
+// Lets a listening socket bind its port while connections of an earlier server on that port are
+// still in TIME_WAIT. The server closes its connections first, so without this a restarted daemon
+// could not listen again for a minute on POSIX. Does nothing on Windows, where binding is not
+// blocked that way and SO_REUSEADDR would instead let another socket take a port in use.
+void allow_rebinding(int fd);
 
 // Binds `fd` to `addr`. Returns 0, or -1 with the cause in last_error().
 int bind(int fd, const sockaddr_in& addr);

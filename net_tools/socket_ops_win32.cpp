@@ -23,6 +23,13 @@ const sockaddr* as_sockaddr(const sockaddr_in& addr) {
 
 }  // namespace
 
+bool start() {
+    WSADATA data;
+    return ::WSAStartup(0x0101, &data) == 0;
+}
+
+void allow_rebinding(int) {}
+
 int create_tcp() { return as_fd(::socket(AF_INET, SOCK_STREAM, 0)); }
 
 int bind(int fd, const sockaddr_in& addr) {

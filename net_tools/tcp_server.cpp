@@ -18,6 +18,7 @@ tcp_server::tcp_server(const char* address, int port)
         remember_failure("create a socket for");
         return;
     }
+    socket_ops::allow_rebinding(fd);
     local_addr.sin_family = AF_INET;
     local_addr.sin_port = htons(static_cast<unsigned short>(port & 0xffff));
     local_addr.sin_addr = socket_ops::ipv4_from_text(address);
