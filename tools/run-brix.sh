@@ -1,13 +1,33 @@
 #!/usr/bin/env bash
-# The main job: installs what is missing, builds brix and runs the daemon in the foreground.
-# The daemon itself is not built yet: for now this builds the toolkit libraries and says so.
+# The main job: installs what is missing, builds brix, starts the throwaway database, and runs the
+# daemon in the foreground on 127.0.0.1:1995 with the example catalog (build/native/cgi.csv).
+# Trace lines go to this terminal; Ctrl+C stops the daemon, then the database.
+# Try it from a second terminal:  build/native/bin/brix-call name=World
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
+
 tools/install-deps.sh
+echo "run-brix: building (preset native)..."
 cmake --preset native >/dev/null
 cmake --build --preset native
-echo
-echo "brix: the toolkit (sockets, threads and work queue, CSV reader, form decoding) is built in"
-echo "build/native. The daemon does not exist yet, so there is nothing to run; tools/test-all.sh"
-echo "runs every test."
+tools/db-server.sh start
+
+bin=$root/build/native/bin
+cat <<TXT
+
+run-brix: starting the daemon; from a second terminal try:
+  $bin/brix-call name=World
+  $bin/brix-call cgilet=echo colour=blue colour=green 'note=a&b'
+  $bin/brix-call cgilet=guestbook action=add name=Ann 'message=Hello there'
+  $bin/brix-call cgilet=guestbook
+Ctrl+C here stops it.
+
+TXT
+# Ctrl+C reaches the daemon (same process group); this script waits for it to stop in order, then
+# stops the database.
+trap 'true' INT
+status=0
+"$bin/brix" || status=$?
+tools/db-server.sh stop
+exit "$status"

@@ -1,0 +1,116 @@
+#!/usr/bin/env bash
+# Benchmarks the real daemon serving the "hello" cgilet, one connection per request, at several
+# concurrency levels: trace lines to a file, then to /dev/null. When nginx can be installed, the
+# same load against nginx answering a fixed HTTP/1.0 reply runs in the same script run, so the two
+# can be compared as ratios on this (noisy, shared) machine.
+#
+# Usage: bench/run-bench.sh [SECONDS_PER_RUN]      (default 3)
+# Prints a Markdown table: requests per second, p50/p99 latency, errors, and the daemon's peak
+# resident memory (VmHWM) per run.
+set -euo pipefail
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+cd "$root"
+seconds=${1:-3}
+levels=(1 10 50 200)
+out=$root/build/bench
+mkdir -p "$out"
+
+tools/install-deps.sh >/dev/null
+cmake --preset release >/dev/null
+cmake --build --preset release >/dev/null
+bin=$root/build/release/bin
+tools/db-server.sh start >/dev/null
+
+daemon_pid=
+nginx_pid=
+cleanup() {
+  [ -n "$daemon_pid" ] && kill -INT "$daemon_pid" 2>/dev/null && wait "$daemon_pid" 2>/dev/null
+  [ -n "$nginx_pid" ] && kill "$nginx_pid" 2>/dev/null && wait "$nginx_pid" 2>/dev/null
+  true
+}
+trap cleanup EXIT
+
+# Waits until something accepts connections on 127.0.0.1:$1.
+wait_port() {
+  for _ in $(seq 1 200); do
+    (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null && return 0
+    sleep 0.05
+  done
+  echo "run-bench: nothing listens on port $1" >&2
+  return 1
+}
+
+row() {  # label, load_gen output line, peak memory
+  local label=$1 line=$2 mem=$3
+  local c r e rps p50 p99
+  c=$(sed -E 's/.*concurrency=([0-9]+).*/\1/' <<<"$line")
+  r=$(sed -E 's/.*requests=([0-9]+).*/\1/' <<<"$line")
+  e=$(sed -E 's/.*errors=([0-9]+).*/\1/' <<<"$line")
+  rps=$(sed -E 's/.*rps=([0-9]+).*/\1/' <<<"$line")
+  p50=$(sed -E 's/.*p50_us=([0-9]+).*/\1/' <<<"$line")
+  p99=$(sed -E 's/.*p99_us=([0-9]+).*/\1/' <<<"$line")
+  printf '| %s | %s | %s | %s | %s | %s | %s |\n' "$label" "$c" "$rps" "$p50" "$p99" "$e" "$mem"
+  echo "$label $c $rps" >>"$out/rps.txt"
+}
+
+: >"$out/rps.txt"
+echo "| server | concurrency | requests/s | p50 µs | p99 µs | errors | peak RSS |"
+echo "|---|---|---|---|---|---|---|"
+for trace in file null; do
+  if [ "$trace" = file ]; then trace_to=$out/trace.log; else trace_to=/dev/null; fi
+  "$bin/brix" >"$trace_to" 2>"$out/brix-stderr.log" &
+  daemon_pid=$!
+  wait_port 1995
+  for c in "${levels[@]}"; do
+    line=$("$bin/load_gen" --port 1995 --concurrency "$c" --seconds "$seconds" || true)
+    mem=$(awk '/VmHWM/ {print $2 " " $3}' "/proc/$daemon_pid/status")
+    row "brix, trace to $trace" "$line" "$mem"
+  done
+  kill -INT "$daemon_pid"
+  wait "$daemon_pid" || true
+  daemon_pid=
+done
+
+# nginx side by side, if it can be had.
+if ! command -v nginx >/dev/null 2>&1; then
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends nginx-light \
+    >/dev/null 2>&1 || true
+fi
+if command -v nginx >/dev/null 2>&1; then
+  mkdir -p "$out/nginx"
+  cat >"$out/nginx/nginx.conf" <<CONF
+worker_processes 2;
+pid $out/nginx/nginx.pid;
+error_log $out/nginx/error.log;
+daemon off;
+events { worker_connections 4096; }
+http {
+  access_log off;
+  client_body_temp_path $out/nginx;
+  server {
+    listen 127.0.0.1:18080 backlog=4096;
+    location / { return 200 "Hello, bench!\n"; }
+  }
+}
+CONF
+  nginx -c "$out/nginx/nginx.conf" &
+  nginx_pid=$!
+  wait_port 18080
+  for c in "${levels[@]}"; do
+    line=$("$bin/load_gen" --port 18080 --http --concurrency "$c" --seconds "$seconds" || true)
+    row "nginx" "$line" "-"
+  done
+  kill "$nginx_pid"
+  wait "$nginx_pid" 2>/dev/null || true
+  nginx_pid=
+  echo
+  echo "Ratio brix (trace to file) / nginx, same run:"
+  for c in "${levels[@]}"; do
+    b=$(awk -v c="$c" '$1=="brix," && $4=="file" && $5==c {print $6}' "$out/rps.txt")
+    n=$(awk -v c="$c" '$1=="nginx" && $2==c {print $3}' "$out/rps.txt")
+    [ -n "$b" ] && [ -n "$n" ] && [ "$n" -gt 0 ] &&
+      awk -v b="$b" -v n="$n" -v c="$c" 'BEGIN {printf "  concurrency %s: %.2f\n", c, b / n}'
+  done
+else
+  echo "(nginx could not be installed: no comparison run)"
+fi

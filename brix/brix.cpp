@@ -1,0 +1,147 @@
+#include "brix/brix.h"
+
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <list>
+#include <mutex>
+#include <thread>
+
+#include "brix/catalog.h"
+#include "brix/cgi_thread.h"
+#include "brix/get_pid.h"
+#include "brix/stop_signals.h"
+#include "brix/trace.h"
+#include "net_tools/socket_ops.h"
+
+thread_tools::Queue<int>* p_fd_queue = nullptr;
+net_tools::tcp_server* p_tcp_server = nullptr;
+
+namespace {
+
+// Guards the two pointers above and the pending stop request between run, the signal handler's
+// thread and a service's control handler.
+std::mutex stop_mutex;
+bool stop_pending = false;
+
+// The stop path: queue first, so that workers leave, then the listening socket, so that the accept
+// loop ends. Caller holds stop_mutex and both pointers are set.
+void stop_armed_server() {
+    brix::trace("shutdown next...");
+    p_fd_queue->shutdown();
+    p_tcp_server->close();
+    brix::trace("done shutdown...");
+}
+
+}  // namespace
+
+void on_SIGNAL(int sig) {
+    if (sig != 2 && sig != 15) return;
+    std::lock_guard<std::mutex> lock(stop_mutex);
+    if (p_fd_queue == nullptr || p_tcp_server == nullptr) std::exit(0);
+    stop_armed_server();
+}
+
+namespace brix {
+
+void request_stop() {
+    std::lock_guard<std::mutex> lock(stop_mutex);
+    stop_pending = true;
+    if (p_fd_queue != nullptr && p_tcp_server != nullptr) stop_armed_server();
+}
+
+namespace {
+// How long the accept loop waits before it tries again after a transient failure, such as
+// running out of descriptors, so that finishing requests can free some.
+constexpr auto kAcceptRetryPause = std::chrono::milliseconds(100);
+}  // namespace
+
+BRIX::BRIX(const char* address, int port, bool option, const ServerSettings& settings)
+    : server(address, port), option(option), settings(settings) {}
+
+BRIX::~BRIX() {
+    std::lock_guard<std::mutex> lock(stop_mutex);
+    if (p_fd_queue == &queue) p_fd_queue = nullptr;
+    if (p_tcp_server == &server) p_tcp_server = nullptr;
+    stop_pending = false;
+}
+
+bool BRIX::listening() const { return server.listening(); }
+
+std::string BRIX::listen_error() const { return server.error_text(); }
+
+bool BRIX::failed() const { return accept_failed; }
+
+void BRIX::run() {
+    write_pid_file();
+    load_catalog(settings.catalog_path, catalog);
+
+    {
+        std::lock_guard<std::mutex> lock(stop_mutex);
+        p_tcp_server = &server;
+        p_fd_queue = &queue;
+        // A stop asked for before the server was armed takes effect now.
+        if (stop_pending) stop_armed_server();
+    }
+    // Before the workers exist, so that on POSIX they inherit the blocked stop signals.
+    StopSignals stop_signals(&on_SIGNAL);
+
+    std::list<CGIThread*> workers;
+    for (int i = 0; i < settings.worker_count; ++i) {
+        auto* worker = new CGIThread(&queue, 100 + i, &catalog, settings.database);
+        workers.push_back(worker);
+        worker->start();
+    }
+
+    accept_loop();
+
+    for (CGIThread* worker : workers) worker->join();
+    for (CGIThread* worker : workers) delete worker;
+    workers.clear();
+    for (CGIContext* entry : catalog) delete entry;
+    catalog.clear();
+}
+
+void BRIX::write_pid_file() {
+    if (settings.pid_file_path.empty()) return;
+    std::ofstream file(settings.pid_file_path, std::ios::out | std::ios::trunc);
+    if (!file) return;
+    // The daemon's own id: looking "brix.exe" up in the process list could name another process.
+    file << current_process_id() << std::endl;
+}
+
+void BRIX::accept_loop() {
+    for (;;) {
+        const int fd = server.accept();
+        if (!queue.is_running()) {
+            // Stopped: a connection accepted just now is not served; release it rather than leak
+            // it.
+            if (fd >= 1) net_tools::socket_ops::close(fd);
+            break;
+        }
+        if (fd < 1) {
+            const int code = server.accept_error();
+            const std::string text = net_tools::socket_ops::error_text(code);
+            if (server.accept_error_is_transient()) {
+                trace("accept failed: " + text + "; retrying...");
+                std::this_thread::sleep_for(kAcceptRetryPause);
+                continue;
+            }
+            // Accepting failed for good while the queue runs: take the orderly stop path, so the
+            // workers end instead of waiting for ever.
+            trace_error("brix: accept failed: " + text + "; stopping");
+            accept_failed = true;
+            queue.shutdown();
+            server.close();
+            break;
+        }
+        if (settings.read_timeout_ms > 0) {
+            net_tools::socket_ops::set_receive_timeout(
+                fd, static_cast<unsigned>(settings.read_timeout_ms));
+        }
+        trace("fd: " + std::to_string(fd));
+        queue.put(fd);
+    }
+}
+
+}  // namespace brix

@@ -1,0 +1,34 @@
+#include "brix/catalog.h"
+
+#include <fstream>
+#include <string>
+
+#include "brix/trace.h"
+#include "csv_reader/csv_reader.h"
+
+namespace brix {
+
+void load_catalog(const std::string& path, std::vector<CGIContext*>& catalog) {
+    std::ifstream file(path);
+    if (!file) {
+        trace("catalog " + path + " cannot be opened: no cgilets");
+        return;
+    }
+    std::vector<std::string> row;
+    int row_number = 0;
+    while (csv_reader::operator>>(file, row)) {
+        ++row_number;
+        if (row.size() < 4) continue;
+        auto* entry = new CGIContext(row[0], row[1], row[2], row[3]);
+        if (!entry->usable()) {
+            trace("catalog " + path + " row " + std::to_string(row_number) + " skipped: cgilet \"" +
+                  row[0] + "\", library \"" + row[1] + "\", factory \"" + row[2] +
+                  "\": " + entry->failure_text());
+            delete entry;
+            continue;
+        }
+        catalog.push_back(entry);
+    }
+}
+
+}  // namespace brix

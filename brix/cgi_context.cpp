@@ -1,0 +1,32 @@
+#include "brix/cgi_context.h"
+
+namespace brix {
+
+CGIContext::CGIContext(const std::string& name, const std::string& path, const std::string& factory,
+                       const std::string& catalog)
+    : name(name), dll(path.c_str()), cgilet(nullptr), catalog(catalog) {
+    if (dll.module == nullptr) {
+        failure = dll.error;
+        return;
+    }
+    void* symbol = dll.get_symbol(factory.c_str());
+    if (symbol == nullptr) {
+        failure = dll.error.empty() ? "no export named " + factory : dll.error;
+        return;
+    }
+    // The library exports the factory with C linkage; its address comes back untyped.
+    cgilet = reinterpret_cast<CgiletFactory>(symbol)();
+    if (cgilet == nullptr) failure = "the factory " + factory + " returned no object";
+}
+
+CGIContext::~CGIContext() {
+    delete cgilet;
+    cgilet = nullptr;
+    dll.close();
+}
+
+bool CGIContext::usable() const { return cgilet != nullptr; }
+
+std::string CGIContext::failure_text() const { return failure; }
+
+}  // namespace brix

@@ -1,0 +1,50 @@
+// A request worker: one of the daemon's worker threads. Internal to the daemon core.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "brix/cgi_context.h"
+#include "brix/server_settings.h"
+#include "sql_client/connection.h"
+#include "thread_tools/queue.h"
+#include "thread_tools/thread.h"
+
+namespace brix {
+
+// Takes accepted descriptors from the work queue one at a time and serves one request on each:
+// reads the request line, decodes its fields, finds the cgilet named by "cgilet" (or "hello") and
+// hands the request to it, then closes the connection. Opens one database connection of its own
+// when it starts and keeps it for its whole life. Ends when the queue is shut down; a request in
+// progress is finished first.
+//
+// The creator calls start once, then join, then deletes the worker. The queue and the catalog are
+// shared with the other workers and must outlive this one; the catalog must not change while the
+// worker runs.
+class CGIThread : public thread_tools::Thread {
+  public:
+    // Keeps the queue, id, catalog and database settings. Does not start the thread.
+    CGIThread(thread_tools::Queue<int>* queue, int id, std::vector<CGIContext*>* catalog,
+              const DatabaseSettings& database);
+    ~CGIThread() override;
+
+    // The thread body: connects to the database, then serves descriptors until the queue stops.
+    // Any exception while taking or serving a request is traced and the loop goes on.
+    void run() override;
+
+    // Serves one request on the accepted descriptor `fd` and releases the descriptor. Worker
+    // thread only (it uses the worker's connection).
+    void process_request(int fd);
+
+    // The first catalog entry named `name` (exact, case-sensitive), or null.
+    CGIContext* find_cgi(const std::string& name);
+
+  private:
+    thread_tools::Queue<int>* queue;
+    std::vector<CGIContext*>* catalog;
+    int id;
+    sql_client::Connection* connection;  // the worker's own, or null when connecting failed
+    DatabaseSettings database;
+};
+
+}  // namespace brix

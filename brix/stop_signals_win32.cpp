@@ -1,0 +1,16 @@
+#include <csignal>
+
+#include "brix/stop_signals.h"
+
+namespace brix {
+
+struct StopSignals::Waiter {};
+
+StopSignals::StopSignals(void (*handler)(int)) : waiter(nullptr) {
+    std::signal(SIGINT, handler);
+    std::signal(SIGTERM, handler);
+}
+
+StopSignals::~StopSignals() = default;
+
+}  // namespace brix

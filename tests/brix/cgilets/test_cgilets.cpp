@@ -1,0 +1,90 @@
+// Cgilets for the daemon's tests, all in one library with one factory each.
+//   throw:   throws from both operations
+//   rest:    reads what the client sends after the request line, until it half-closes, and
+//            writes back "rest=<byte count>:<bytes>"
+//   wait:    reads one more line from the client, then writes "released: <line>", so a test
+//            decides when the request ends
+//   dbname:  writes "database=<the selected database>" from process, "database=none" from
+//            process_without_database; with "fail=1" it first runs a failing query, leaving the
+//            connection unhealthy for the next request
+#include <mysql.h>
+
+#include <stdexcept>
+#include <string>
+
+#include "brix/cgilet_export.h"
+#include "brix/form_data.h"
+#include "net_tools/tcp_stream.h"
+#include "sql_client/connection.h"
+
+namespace {
+
+class Throw : public brix::Cgilet {
+  public:
+    void process(net_tools::tcp_stream&, brix::FormData&, sql_client::Connection*) override {
+        throw std::runtime_error("the throw cgilet always throws");
+    }
+    void process_without_database(net_tools::tcp_stream&, brix::FormData&) override {
+        throw std::runtime_error("the throw cgilet always throws");
+    }
+};
+
+class Rest : public brix::Cgilet {
+  public:
+    void process(net_tools::tcp_stream& stream, brix::FormData& form,
+                 sql_client::Connection*) override {
+        process_without_database(stream, form);
+    }
+    void process_without_database(net_tools::tcp_stream& stream, brix::FormData&) override {
+        std::string rest;
+        for (;;) {
+            const char c = stream.get();
+            if (!stream) break;
+            rest += c;
+        }
+        stream.clearerr();
+        stream << "rest=" << static_cast<int>(rest.size()) << ":" << rest;
+    }
+};
+
+class Wait : public brix::Cgilet {
+  public:
+    void process(net_tools::tcp_stream& stream, brix::FormData& form,
+                 sql_client::Connection*) override {
+        process_without_database(stream, form);
+    }
+    void process_without_database(net_tools::tcp_stream& stream, brix::FormData&) override {
+        const std::string line = stream.read_line(1024);
+        stream << "released: " << line << "\n";
+    }
+};
+
+class DbName : public brix::Cgilet {
+  public:
+    void process(net_tools::tcp_stream& stream, brix::FormData& form,
+                 sql_client::Connection* connection) override {
+        MYSQL* mysql = connection->handle();
+        std::string name = "?";
+        if (mysql_query(mysql, "SELECT DATABASE()") == 0) {
+            if (MYSQL_RES* result = mysql_store_result(mysql)) {
+                if (MYSQL_ROW row = mysql_fetch_row(result)) name = row[0] ? row[0] : "NULL";
+                mysql_free_result(result);
+            }
+        } else {
+            name = "error " + std::to_string(mysql_errno(mysql));
+        }
+        if (form.get_value("fail") == "1") mysql_query(mysql, "SELECT * FROM no_such_table_here");
+        stream << "database=" << name << "\n";
+    }
+    void process_without_database(net_tools::tcp_stream& stream, brix::FormData&) override {
+        stream << "database=none\n";
+    }
+};
+
+}  // namespace
+
+BRIX_CGILET_EXPORT brix::Cgilet* make_throw() { return new Throw; }
+BRIX_CGILET_EXPORT brix::Cgilet* make_rest() { return new Rest; }
+BRIX_CGILET_EXPORT brix::Cgilet* make_wait() { return new Wait; }
+BRIX_CGILET_EXPORT brix::Cgilet* make_dbname() { return new DbName; }
+BRIX_CGILET_EXPORT brix::Cgilet* make_nothing() { return nullptr; }

@@ -1,0 +1,315 @@
+// End-to-end tests: the real daemon program, started as a process with a test catalog and the test
+// cgilets, driven over real sockets and stopped with real signals. The same tests run the Windows
+// daemon under Wine when BRIX_E2E_WINE is set (see tests/e2e/CMakeLists.txt).
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "tests/e2e/daemon_process.h"
+#include "tests/support/temp_dir.h"
+#include "tests/support/wait_until.h"
+
+using brix_e2e::call;
+using brix_e2e::DaemonProcess;
+using brix_e2e::lines_of;
+
+namespace {
+
+std::string env_or(const char* name, const std::string& fallback) {
+    const char* value = std::getenv(name);
+    return value != nullptr && *value != '\0' ? value : fallback;
+}
+
+// Where the daemon under test and its libraries are, set by CMake for the native build and by
+// the environment for the Windows build.
+struct Target {
+    bool wine = !env_or("BRIX_E2E_WINE", "").empty();
+    std::string daemon = env_or("BRIX_E2E_DAEMON", E2E_DAEMON);
+    std::string wine_run = env_or("BRIX_E2E_WINE_RUN", E2E_WINE_RUN);
+    std::string test_cgilets = env_or("BRIX_E2E_TEST_CGILETS", E2E_TEST_CGILETS);
+    std::string echo_cgilet = env_or("BRIX_E2E_ECHO_CGILET", E2E_ECHO_CGILET);
+    std::string hello_cgilet = env_or("BRIX_E2E_HELLO_CGILET", E2E_HELLO_CGILET);
+    std::string db_server = E2E_DB_SERVER;
+    int port = E2E_PORT;
+};
+
+const Target& target() {
+    static const Target t;
+    return t;
+}
+
+std::string row(const std::string& name, const std::string& library, const std::string& factory,
+                const std::string& catalog) {
+    return "\"" + name + "\",\"" + library + "\",\"" + factory + "\",\"" + catalog + "\"\n";
+}
+
+// The catalog every test daemon serves, written into its working folder.
+std::string test_catalog() {
+    const Target& t = target();
+    return row("hello", t.hello_cgilet, "make_hello", "none") +
+           row("echo", t.echo_cgilet, "make_echo", "none") +
+           row("throw", t.test_cgilets, "make_throw", "none") +
+           row("rest", t.test_cgilets, "make_rest", "none") +
+           row("wait", t.test_cgilets, "make_wait", "none") +
+           row("dbname", t.test_cgilets, "make_dbname", "test") +
+           row("dbmissing", t.test_cgilets, "make_dbname", "brix_no_such_database") +
+           row("dbnone", t.test_cgilets, "make_dbname", "none") +
+           row("broken", t.test_cgilets, "make_nothing", "none");
+}
+
+class Daemon : public ::testing::Test {
+  protected:
+    // Starts the daemon with the test catalog and waits until its ten workers run.
+    void start(const std::string& catalog = test_catalog()) {
+        std::ofstream(dir.path() + "/cgi.csv", std::ios::binary) << catalog;
+        std::vector<std::string> command;
+        if (target().wine) command.push_back(target().wine_run);
+        command.push_back(target().daemon);
+        daemon = std::make_unique<DaemonProcess>(command, dir.path());
+        for (int id = 100; id < 110; ++id) {
+            ASSERT_TRUE(daemon->wait_for_lines("thread #" + std::to_string(id) + " start...", 1))
+                << "worker " << id << " did not start\n"
+                << daemon->out() << daemon->err();
+        }
+    }
+
+    // Stops the daemon with `sig` and returns its exit status.
+    int stop(int sig = SIGINT) {
+        daemon->signal(sig);
+        int status = -1;
+        EXPECT_TRUE(daemon->wait_exit(status)) << "the daemon did not stop\n" << daemon->out();
+        return status;
+    }
+
+    std::string request(const std::string& line, bool half_close = false) {
+        return call(target().port, line, half_close);
+    }
+
+    static void db_server(const std::string& command) {
+        ASSERT_EQ(std::system((target().db_server + " " + command + " >/dev/null").c_str()), 0)
+            << "db-server.sh " << command;
+    }
+
+    // Brings the database server back at the end of a test that stopped it, whatever happened.
+    struct DatabaseBackOnExit {
+        ~DatabaseBackOnExit() { std::system((target().db_server + " start >/dev/null").c_str()); }
+    };
+
+    brix_test::TempDir dir;
+    std::unique_ptr<DaemonProcess> daemon;
+};
+
+}  // namespace
+
+TEST_F(Daemon, ServesTheRequestLinesOfTheWorker) {
+    start();
+    EXPECT_EQ(request("cgilet=hello&name=World\n"), "Hello, World!\n");
+    // No cgilet field, an empty line and an empty value all select "hello".
+    EXPECT_EQ(request("name=you\n"), "Hello, you!\n");
+    EXPECT_EQ(request("\n"), "Hello, world!\n");
+    EXPECT_EQ(request("cgilet=&name=x\n"), "Hello, x!\n");
+    // A client that closes at once is served an empty request.
+    EXPECT_EQ(request("", true), "Hello, world!\n");
+    // Decoding, repeated fields, encoded separators, extra "=".
+    EXPECT_EQ(request("cgilet=echo&a=x%26y&b=1+2&c=d=e&&b=3&&\n"),
+              "a=x&y\nb=1 2\nb=3\nc=d=e\ncgilet=echo\n");
+    EXPECT_EQ(request("cgilet=echo&cgilet=hello\n"), "cgilet=echo\ncgilet=hello\n");
+    // An unknown cgilet gets a closed connection and no data.
+    EXPECT_EQ(request("cgilet=nosuch\n"), "");
+    EXPECT_EQ(stop(), 0);
+}
+
+TEST_F(Daemon, KeepsACarriageReturnInTheLastValue) {
+    start();
+    EXPECT_EQ(request("cgilet=echo&a=1\r\n"), "a=1%0D\ncgilet=echo\n");
+    // Here the carriage return ends the cgilet's name, which then matches no entry.
+    EXPECT_EQ(request("a=1&cgilet=echo\r\n"), "");
+    EXPECT_EQ(stop(), 0);
+}
+
+TEST_F(Daemon, ReadsAtMost1024CharactersAndLeavesTheRestForTheCgilet) {
+    start();
+    const std::string line = "cgilet=rest&x=" + std::string(2000 - 14, 'y');
+    // The first 1024 characters are the request line; the other 976 and the line feed stay in the
+    // socket for the cgilet.
+    EXPECT_EQ(request(line + "\n", true), "rest=977:" + std::string(976, 'y') + "\n");
+    EXPECT_EQ(request("cgilet=rest\nmore data", true), "rest=9:more data");
+    EXPECT_EQ(stop(), 0);
+}
+
+TEST_F(Daemon, AThrowingCgiletIsTracedAndTheWorkerGoesOn) {
+    start();
+    EXPECT_EQ(request("cgilet=throw\n"), "");
+    EXPECT_TRUE(daemon->wait_for_text("CGI error thread #"));
+    for (int i = 0; i < 20; ++i) EXPECT_EQ(request("name=again\n"), "Hello, again!\n");
+    EXPECT_EQ(stop(), 0);
+}
+
+TEST_F(Daemon, TracesANoneRequestInOrder) {
+    start();
+    ASSERT_EQ(request("cgilet=hello\n"), "Hello, world!\n");
+    ASSERT_TRUE(daemon->wait_for_text("process request #4\n"));
+    const std::vector<std::string> lines = lines_of(daemon->out());
+    auto fd_line = std::find_if(lines.begin(), lines.end(),
+                                [](const std::string& l) { return l.rfind("fd: ", 0) == 0; });
+    ASSERT_NE(fd_line, lines.end());
+    const std::string fd = fd_line->substr(4);
+    ASSERT_GE(lines.end() - fd_line, 5);
+    EXPECT_EQ(fd_line[1].substr(0, 4), "id: ");
+    EXPECT_NE(fd_line[1].find(" got: " + fd), std::string::npos) << fd_line[1];
+    EXPECT_EQ(fd_line[2], "process request...");
+    EXPECT_EQ(fd_line[3], "cgilet=\"hello\"");
+    EXPECT_EQ(fd_line[4], "process request #4");
+    EXPECT_EQ(stop(), 0);
+}
+
+TEST_F(Daemon, StopsInOrderOnSigintWhenIdle) {
+    start();
+    EXPECT_EQ(stop(SIGINT), 0);
+    const std::vector<std::string> lines = lines_of(daemon->out());
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.front(), "run next...");
+    EXPECT_EQ(lines.back(), "done...");
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "shutdown next..."), 1);
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "done shutdown..."), 1);
+    // A worker waiting for a request leaves through "CGI error thread #"; one that has not reached
+    // its loop yet (it connects to the database first) ends without it.
+    for (int id = 100; id < 110; ++id) {
+        const std::string n = std::to_string(id);
+        EXPECT_LE(std::count(lines.begin(), lines.end(), "CGI error thread #" + n + "..."), 1);
+        EXPECT_EQ(std::count(lines.begin(), lines.end(), "done thread #" + n + "..."), 1);
+    }
+}
+
+TEST_F(Daemon, StopsOnSigtermWhenIdle) {
+    if (target().wine) GTEST_SKIP() << "Wine ends a program at once on SIGTERM; no handler runs";
+    start();
+    EXPECT_EQ(stop(SIGTERM), 0);
+    EXPECT_EQ(lines_of(daemon->out()).back(), "done...");
+}
+
+TEST_F(Daemon, FinishesTheRequestInProgressWhenStopped) {
+    start();
+    const int fd = brix_e2e::connect_to(target().port);
+    ASSERT_GE(fd, 0);
+    ASSERT_TRUE(brix_e2e::send_all(fd, "cgilet=wait\n"));
+    ASSERT_TRUE(daemon->wait_for_text("cgilet=\"wait\""));
+    daemon->signal(SIGINT);
+    ASSERT_TRUE(daemon->wait_for_text("done shutdown..."));
+    // Nine idle workers end; the busy one is still in its request.
+    EXPECT_TRUE(daemon->running());
+    ASSERT_TRUE(brix_e2e::send_all(fd, "go\n"));
+    EXPECT_EQ(brix_e2e::read_all(fd), "released: go\n");
+    close(fd);
+    int status = -1;
+    ASSERT_TRUE(daemon->wait_exit(status));
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(lines_of(daemon->out()).back(), "done...");
+}
+
+TEST_F(Daemon, IdleClientsAreDroppedAfterTheReadTimeout) {
+    start();
+    std::vector<int> idle;
+    for (int i = 0; i < 10; ++i) {
+        idle.push_back(brix_e2e::connect_to(target().port));
+        ASSERT_GE(idle.back(), 0);
+    }
+    ASSERT_TRUE(daemon->wait_for_lines("process request...", 10));
+    // Every worker now waits on a silent client; the next request is served once their reads
+    // time out.
+    EXPECT_EQ(request("name=patient\n"), "Hello, patient!\n");
+    for (int fd : idle) {
+        // A silent client's request was read as empty and served by "hello".
+        EXPECT_EQ(brix_e2e::read_all(fd), "Hello, world!\n");
+        close(fd);
+    }
+    EXPECT_EQ(stop(), 0);
+}
+
+TEST_F(Daemon, ReportsAPortInUseAndExitsWithFailure) {
+    const int blocker = socket(AF_INET, SOCK_STREAM, 0);
+    // Earlier tests' connections may still be in TIME_WAIT on the port.
+    const int on = 1;
+    setsockopt(blocker, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<unsigned short>(target().port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(blocker, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(listen(blocker, 1), 0);
+    std::ofstream(dir.path() + "/cgi.csv") << test_catalog();
+    std::vector<std::string> command;
+    if (target().wine) command.push_back(target().wine_run);
+    command.push_back(target().daemon);
+    DaemonProcess failing(command, dir.path());
+    int status = -1;
+    ASSERT_TRUE(failing.wait_exit(status));
+    close(blocker);
+    EXPECT_NE(status, 0);
+    EXPECT_NE(failing.err().find("127.0.0.1"), std::string::npos) << failing.err();
+    EXPECT_NE(failing.err().find(std::to_string(target().port)), std::string::npos)
+        << failing.err();
+    EXPECT_FALSE(std::ifstream(dir.path() + "/brix.pid").good()) << "no pid file is written";
+    EXPECT_EQ(failing.out().find("run next..."), std::string::npos);
+}
+
+TEST_F(Daemon, WritesItsOwnProcessIdAndSkipsUnusableRows) {
+    start();
+    std::ifstream pid_file(dir.path() + "/brix.pid");
+    int pid = 0;
+    pid_file >> pid;
+    if (target().wine) {
+        // A Windows process id is Wine's own, not the Unix process id of the program.
+        EXPECT_GT(pid, 0);
+    } else {
+        EXPECT_EQ(pid, daemon->pid());
+    }
+    EXPECT_TRUE(daemon->wait_for_text("skipped: cgilet \"broken\""));
+    EXPECT_EQ(request("cgilet=broken\n"), "");
+    EXPECT_EQ(stop(), 0);
+}
+
+TEST_F(Daemon, SelectsEachCgiletsCatalogAndReconnectsWhenItCannot) {
+    start();
+    EXPECT_EQ(request("cgilet=dbname\n"), "database=test\n");
+    EXPECT_TRUE(daemon->wait_for_text("process request #1"));
+    EXPECT_EQ(request("cgilet=dbnone\n"), "database=none\n");
+    // A catalog that cannot be selected sends the request down the reconnect path, and the
+    // cgilet still gets the connection, now on the database it was made with.
+    EXPECT_EQ(request("cgilet=dbmissing\n"), "database=test\n");
+    EXPECT_TRUE(daemon->wait_for_text("reconnect...\nprocess request #2"));
+    EXPECT_EQ(stop(), 0);
+}
+
+TEST_F(Daemon, ServesWithoutADatabaseWhenItIsDownAtStart) {
+    DatabaseBackOnExit back_on_exit;
+    db_server("stop");
+    start();
+    db_server("start");
+    EXPECT_NE(daemon->err().find("unable to connect to the database..."), std::string::npos);
+    // Workers never try again: even with the server back, requests go without a database.
+    EXPECT_EQ(request("cgilet=dbname\n"), "database=none\n");
+    EXPECT_TRUE(daemon->wait_for_text("process request #5"));
+    EXPECT_EQ(stop(), 0);
+}
+
+TEST_F(Daemon, RecoversWhenTheDatabaseIsRestartedWhileServing) {
+    DatabaseBackOnExit back_on_exit;
+    start();
+    for (int i = 0; i < 10; ++i) ASSERT_EQ(request("cgilet=dbname\n"), "database=test\n");
+    db_server("restart");
+    for (int i = 0; i < 20; ++i) EXPECT_EQ(request("cgilet=dbname\n"), "database=test\n");
+    EXPECT_TRUE(daemon->wait_for_text("reconnect..."));
+    EXPECT_EQ(stop(), 0);
+}

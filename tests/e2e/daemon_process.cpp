@@ -1,0 +1,169 @@
+#include "tests/e2e/daemon_process.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+#include "tests/support/wait_until.h"
+
+namespace brix_e2e {
+
+namespace {
+
+// The file's text, with Windows line ends (a Windows daemon's standard output) made plain.
+std::string read_file(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    std::ostringstream text;
+    text << file.rdbuf();
+    std::string plain = text.str();
+    std::string::size_type at = 0;
+    while ((at = plain.find("\r\n", at)) != std::string::npos) plain.erase(at, 1);
+    return plain;
+}
+
+}  // namespace
+
+DaemonProcess::DaemonProcess(const std::vector<std::string>& command, const std::string& work_dir)
+    : dir(work_dir) {
+    const std::string out_path = dir + "/stdout.txt";
+    const std::string err_path = dir + "/stderr.txt";
+    std::vector<char*> argv;
+    for (const std::string& arg : command) argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
+    child = fork();
+    if (child < 0) throw std::runtime_error("fork failed");
+    if (child == 0) {
+        // Only async-signal-safe calls between fork and exec.
+        const int in = open("/dev/null", O_RDONLY);
+        const int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (in < 0 || out < 0 || err < 0 || chdir(dir.c_str()) != 0) _exit(127);
+        dup2(in, 0);
+        dup2(out, 1);
+        dup2(err, 2);
+        // The test process may have the stop signals blocked; the daemon starts with none.
+        sigset_t none;
+        sigemptyset(&none);
+        sigprocmask(SIG_SETMASK, &none, nullptr);
+        setpgid(0, 0);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+}
+
+DaemonProcess::~DaemonProcess() {
+    if (!reaped && child > 0) {
+        kill(child, SIGKILL);
+        int status = 0;
+        waitpid(child, &status, 0);
+    }
+}
+
+std::string DaemonProcess::out() const { return read_file(dir + "/stdout.txt"); }
+std::string DaemonProcess::err() const { return read_file(dir + "/stderr.txt"); }
+
+bool DaemonProcess::wait_for_lines(const std::string& line, int count,
+                                   std::chrono::milliseconds timeout) const {
+    return brix_test::wait_until(
+        [&] {
+            const auto lines = lines_of(out());
+            return std::count(lines.begin(), lines.end(), line) >= count;
+        },
+        timeout);
+}
+
+bool DaemonProcess::wait_for_text(const std::string& text,
+                                  std::chrono::milliseconds timeout) const {
+    return brix_test::wait_until([&] { return out().find(text) != std::string::npos; }, timeout);
+}
+
+void DaemonProcess::signal(int sig) const { kill(child, sig); }
+
+bool DaemonProcess::wait_exit(int& status, std::chrono::milliseconds timeout) {
+    const bool ended = brix_test::wait_until([&] { return !running(); }, timeout);
+    status = exit_status;
+    return ended;
+}
+
+bool DaemonProcess::running() {
+    if (reaped) return false;
+    int status = 0;
+    const pid_t result = waitpid(child, &status, WNOHANG);
+    if (result == 0) return true;
+    reaped = true;
+    if (result == child) {
+        exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+    return false;
+}
+
+std::vector<std::string> lines_of(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+}
+
+int connect_to(int port) {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    if (fd < 0) return -1;
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<unsigned short>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+bool send_all(int fd, const std::string& data) {
+    std::size_t sent = 0;
+    while (sent < data.size()) {
+        const ssize_t n = send(fd, data.data() + sent, data.size() - sent, MSG_NOSIGNAL);
+        if (n <= 0) return false;
+        sent += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+std::string read_all(int fd, std::chrono::milliseconds timeout) {
+    std::string data;
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    char chunk[4096];
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) break;
+        pollfd ready{fd, POLLIN, 0};
+        if (poll(&ready, 1, static_cast<int>(left.count())) <= 0) break;
+        const ssize_t n = recv(fd, chunk, sizeof chunk, 0);
+        if (n <= 0) break;
+        data.append(chunk, static_cast<std::size_t>(n));
+    }
+    return data;
+}
+
+std::string call(int port, const std::string& request, bool half_close) {
+    const int fd = connect_to(port);
+    if (fd < 0) return "<connect failed>";
+    send_all(fd, request);
+    if (half_close) shutdown(fd, SHUT_WR);
+    std::string response = read_all(fd);
+    close(fd);
+    return response;
+}
+
+}  // namespace brix_e2e

@@ -1,0 +1,30 @@
+// Test-only: a fresh, empty folder for one test, removed with everything in it afterwards; and
+// setting an environment variable for the test process and the libraries it loads.
+#pragma once
+
+#include <string>
+
+namespace brix_test {
+
+class TempDir {
+  public:
+    // Creates a new folder under the system's temporary folder.
+    TempDir();
+    // Removes the folder and its contents; errors are ignored.
+    ~TempDir();
+
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+
+    // The folder's absolute path, with forward slashes on every platform.
+    const std::string& path() const { return dir; }
+
+  private:
+    std::string dir;
+};
+
+// Sets `name` to `value` in this process's environment (an empty value still sets it).
+// Returns false on failure. Not thread safe: call while no other thread reads the environment.
+bool set_environment(const std::string& name, const std::string& value);
+
+}  // namespace brix_test
