@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # The main job: installs what is missing, builds brix, starts the throwaway database, and runs the
-# daemon in the foreground on 127.0.0.1:1995 with the example catalog (build/native/cgi.csv).
+# daemon in the foreground on 127.0.0.1:1995 with the example catalog (build/native/bin/cgi.csv).
 # Trace lines go to this terminal; Ctrl+C stops the daemon, then the database.
 # Try it from a second terminal:  build/native/bin/brix-call name=World
 set -euo pipefail

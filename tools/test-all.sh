@@ -80,7 +80,7 @@ for p in "${presets[@]}"; do
 
   echo "=== $p: tests"
   ctest --preset "$p" --parallel "$jobs" 2>&1 | tee "$logs/$p-test.log" |
-    grep -E '(\*\*\*|Failed|Not Run|tests passed|SKIPPED|Skipped)' || true
+    grep -E '(\*\*\*|\(Failed\)|Not Run|tests passed|\(Skipped\))' || true
   summary=$(grep -E 'tests passed, [0-9]+ tests? failed out of [0-9]+' "$logs/$p-test.log" | tail -n 1)
   if [ -z "$summary" ]; then
     if grep -q 'No tests were found' "$logs/$p-test.log"; then
