@@ -1,6 +1,5 @@
 // The Windows daemon's entry: a windowless program (GUI subsystem, no window). Its trace lines are
 // seen only where its starter redirects standard output.
-#include <windows.h>
 #include <winsock2.h>
 
 #include "brix_main/daemon.h"
