@@ -41,7 +41,7 @@ struct Target {
     std::string echo_cgilet = env_or("BRIX_E2E_ECHO_CGILET", E2E_ECHO_CGILET);
     std::string hello_cgilet = env_or("BRIX_E2E_HELLO_CGILET", E2E_HELLO_CGILET);
     std::string db_server = E2E_DB_SERVER;
-    int port = E2E_PORT;
+    int port = std::atoi(env_or("BRIX_E2E_PORT", std::to_string(E2E_PORT)).c_str());
 };
 
 const Target& target() {
