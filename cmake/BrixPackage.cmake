@@ -1,0 +1,26 @@
+# The Windows package: one zip with the programs, the example cgilets, their catalog and
+# INSTALL.txt, flat in one folder as the programs expect. Made by
+#   cmake --build --preset windows --target package     (or tools/package-windows.sh)
+# into build/windows/brix-<version>-win64.zip.
+if(NOT WIN32 OR NOT TARGET brixsvc)
+  # Linux has no package; a Windows build without the MySQL client library has no daemons.
+  return()
+endif()
+
+install(TARGETS brix brixsvc warden_detached warden_foreground brix_call
+        RUNTIME DESTINATION .)
+install(TARGETS hello echo guestbook LIBRARY DESTINATION . RUNTIME DESTINATION .)
+install(FILES ${CMAKE_RUNTIME_OUTPUT_DIRECTORY}/cgi.csv DESTINATION .)
+# Windows line ends, for the editors of the machines it is meant for.
+configure_file(${PROJECT_SOURCE_DIR}/packaging/windows/INSTALL.txt
+               ${PROJECT_BINARY_DIR}/packaging/INSTALL.txt @ONLY NEWLINE_STYLE CRLF)
+install(FILES ${PROJECT_BINARY_DIR}/packaging/INSTALL.txt DESTINATION .)
+
+set(CPACK_GENERATOR ZIP)
+set(CPACK_PACKAGE_NAME brix)
+set(CPACK_PACKAGE_VENDOR brix)
+set(BRIX_WINDOWS_PACKAGE_NAME "brix-${PROJECT_VERSION}-win64")
+set(CPACK_PACKAGE_FILE_NAME ${BRIX_WINDOWS_PACKAGE_NAME})
+set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY ON)
+set(CPACK_PACKAGE_DIRECTORY ${PROJECT_BINARY_DIR})
+include(CPack)

@@ -1,0 +1,301 @@
+// The real brixsvc program as separate processes under the real Service Control Manager. The
+// service "BRIx" serves the example catalog beside the program on 127.0.0.1:1995; every test
+// removes the services it makes.
+#include <winsock2.h>
+
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "net_tools/tcp_server.h"
+#include "tests/brix_main/request.h"
+#include "tests/support/wait_until.h"
+
+namespace {
+
+constexpr const char* kService = "BRIx";
+constexpr int kPort = 1995;
+constexpr auto kDeadline = std::chrono::seconds(30);
+constexpr const char* kWardenEventLogKey =
+    "SYSTEM\\CurrentControlSet\\Services\\EventLog\\System\\BRIx";
+
+// The build passes Unix paths; Wine maps the Unix root to drive Z:.
+std::string WindowsPath(const std::string& unix_path) {
+    std::string path = "Z:" + unix_path;
+    for (char& c : path) {
+        if (c == '/') c = '\\';
+    }
+    return path;
+}
+
+const std::string kBrixsvc = WindowsPath(BRIXSVC_EXE);
+const std::string kWarden = WindowsPath(WARDEN_EXE);
+
+struct Outcome {
+    DWORD exit_code = 0xFFFFFFFF;
+    std::string output;  // standard output and error together
+};
+
+// Runs `program` with `arguments` from a console-less start, in the temporary folder.
+Outcome RunProgram(const std::string& program, const std::string& arguments = "") {
+    char temp_dir[MAX_PATH] = {};
+    char out_path[MAX_PATH] = {};
+    GetTempPathA(MAX_PATH, temp_dir);
+    GetTempFileNameA(temp_dir, "svc", 0, out_path);
+    SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+    HANDLE out = CreateFileA(out_path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
+                             CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    EXPECT_NE(out, INVALID_HANDLE_VALUE);
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    startup.hStdOutput = out;
+    startup.hStdError = out;
+    PROCESS_INFORMATION process = {};
+    std::string command = "\"" + program + "\"" + (arguments.empty() ? "" : " " + arguments);
+    Outcome outcome;
+    const BOOL started = CreateProcessA(nullptr, &command[0], nullptr, nullptr, TRUE, 0, nullptr,
+                                        temp_dir, &startup, &process);
+    EXPECT_TRUE(started) << command << ": error " << GetLastError();
+    CloseHandle(out);
+    if (started) {
+        // Without an argument the dispatcher waits 10 s under Wine before it gives up.
+        if (WaitForSingleObject(process.hProcess, 60000) != WAIT_OBJECT_0) {
+            TerminateProcess(process.hProcess, 1);
+            ADD_FAILURE() << command << " did not end";
+        }
+        GetExitCodeProcess(process.hProcess, &outcome.exit_code);
+        CloseHandle(process.hThread);
+        CloseHandle(process.hProcess);
+    }
+    std::ifstream in(out_path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    in.close();
+    DeleteFileA(out_path);
+    outcome.output = text.str();
+    return outcome;
+}
+
+// Runs brixsvc with `arguments` and expects the silent success it always reports.
+void Brixsvc(const std::string& arguments) {
+    const Outcome outcome = RunProgram(kBrixsvc, arguments);
+    EXPECT_EQ(outcome.exit_code, 0u) << arguments;
+    EXPECT_EQ(outcome.output, "") << arguments;
+}
+
+// Opens the service with `access` and passes it to `use`; false when it does not exist.
+template <typename Use>
+bool WithService(DWORD access, Use use) {
+    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
+    if (manager == nullptr) return false;
+    SC_HANDLE service = OpenServiceA(manager, kService, access);
+    bool ok = false;
+    if (service != nullptr) {
+        ok = use(service);
+        CloseServiceHandle(service);
+    }
+    CloseServiceHandle(manager);
+    return ok;
+}
+
+bool QueryStatus(SERVICE_STATUS* status) {
+    return WithService(SERVICE_QUERY_STATUS,
+                       [status](SC_HANDLE s) { return QueryServiceStatus(s, status) != 0; });
+}
+
+// The current state; 0 when the service does not exist.
+DWORD State() {
+    SERVICE_STATUS status = {};
+    return QueryStatus(&status) ? status.dwCurrentState : 0;
+}
+
+bool ReachesState(DWORD state) {
+    return brix_test::wait_until([state] { return State() == state; }, kDeadline);
+}
+
+struct Config {
+    DWORD type = 0;
+    DWORD start = 0;
+    DWORD error_control = 0;
+    std::string path;
+};
+
+bool QueryConfig(Config* config) {
+    return WithService(SERVICE_QUERY_CONFIG, [config](SC_HANDLE s) {
+        std::vector<BYTE> buffer(8192);
+        DWORD needed = 0;
+        auto* c = reinterpret_cast<QUERY_SERVICE_CONFIGA*>(buffer.data());
+        if (!QueryServiceConfigA(s, c, static_cast<DWORD>(buffer.size()), &needed)) return false;
+        config->type = c->dwServiceType;
+        config->start = c->dwStartType;
+        config->error_control = c->dwErrorControl;
+        config->path = c->lpBinaryPathName != nullptr ? c->lpBinaryPathName : "";
+        return true;
+    });
+}
+
+bool Start() {
+    return WithService(SERVICE_START, [](SC_HANDLE s) { return StartServiceA(s, 0, nullptr); });
+}
+
+// Sends `control`; true when the SCM took it.
+bool Control(DWORD control) {
+    return WithService(SERVICE_STOP | SERVICE_INTERROGATE | SERVICE_PAUSE_CONTINUE,
+                       [control](SC_HANDLE s) {
+                           SERVICE_STATUS status = {};
+                           return ControlService(s, control, &status) != 0;
+                       });
+}
+
+bool Serves() { return brix_main_test::ask(kPort, "name=svc\n") == "Hello, svc!\n"; }
+
+// Stops the service if it runs, deletes it and waits until it is gone: an auto-start service left
+// behind would start with the next Wine session.
+void RemoveService() {
+    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+    if (manager == nullptr) return;
+    SC_HANDLE service = OpenServiceA(manager, kService, SERVICE_ALL_ACCESS);
+    if (service != nullptr) {
+        SERVICE_STATUS status = {};
+        ControlService(service, SERVICE_CONTROL_STOP, &status);
+        DeleteService(service);
+        CloseServiceHandle(service);
+    }
+    CloseServiceHandle(manager);
+    EXPECT_TRUE(brix_test::wait_until([] { return State() == 0; }, kDeadline));
+}
+
+class BrixsvcProgram : public testing::Test {
+  protected:
+    void SetUp() override { RemoveService(); }
+    void TearDown() override {
+        RemoveService();
+        RegDeleteKeyA(HKEY_LOCAL_MACHINE, kWardenEventLogKey);
+    }
+};
+
+TEST_F(BrixsvcProgram, InstallInAnyLetterCaseRegistersOneAutoStartService) {
+    Brixsvc("InStAlL extra arguments");
+    Config config;
+    ASSERT_TRUE(QueryConfig(&config));
+    EXPECT_EQ(config.type, static_cast<DWORD>(SERVICE_WIN32_OWN_PROCESS));
+    EXPECT_EQ(config.start, static_cast<DWORD>(SERVICE_AUTO_START));
+    EXPECT_EQ(config.error_control, static_cast<DWORD>(SERVICE_ERROR_IGNORE));
+    EXPECT_EQ(config.path, kBrixsvc);
+    EXPECT_EQ(State(), static_cast<DWORD>(SERVICE_STOPPED)) << "installed, not started";
+
+    Brixsvc("install");  // the second creates nothing and still succeeds
+    ASSERT_TRUE(QueryConfig(&config));
+    EXPECT_EQ(config.path, kBrixsvc);
+}
+
+TEST_F(BrixsvcProgram, UninstallRemovesOnlyAStoppedService) {
+    Brixsvc("uninstall");  // none installed: nothing to do, silently
+    EXPECT_EQ(State(), 0u);
+
+    Brixsvc("install");
+    ASSERT_EQ(State(), static_cast<DWORD>(SERVICE_STOPPED));
+    Brixsvc("UNINSTALL");
+    EXPECT_TRUE(ReachesState(0));
+}
+
+TEST_F(BrixsvcProgram, ServesItsCatalogUntilAStopControl) {
+    Brixsvc("install");
+    ASSERT_TRUE(Start());
+    ASSERT_TRUE(ReachesState(SERVICE_RUNNING));
+    // Started in the system folder, the service finds "cgi.csv" and the cgilets beside itself.
+    ASSERT_TRUE(brix_test::wait_until(Serves, kDeadline));
+    EXPECT_EQ(brix_main_test::ask(kPort, "cgilet=echo&a=b\n"), "a=b\ncgilet=echo\n");
+
+    // Uninstalling a running service leaves it installed and running.
+    Brixsvc("uninstall");
+    EXPECT_EQ(State(), static_cast<DWORD>(SERVICE_RUNNING));
+
+    // Interrogate is answered; pause is not accepted. Neither changes anything.
+    EXPECT_TRUE(Control(SERVICE_CONTROL_INTERROGATE));
+    Control(SERVICE_CONTROL_PAUSE);
+    SERVICE_STATUS status = {};
+    ASSERT_TRUE(QueryStatus(&status));
+    EXPECT_EQ(status.dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
+    EXPECT_EQ(status.dwControlsAccepted, 5u);
+    EXPECT_TRUE(Serves());
+
+    ASSERT_TRUE(Control(SERVICE_CONTROL_STOP));
+    ASSERT_TRUE(ReachesState(SERVICE_STOPPED));
+    ASSERT_TRUE(QueryStatus(&status));
+    EXPECT_EQ(status.dwWin32ExitCode, 0u) << "the server took its orderly stop path";
+    EXPECT_EQ(brix_main_test::ask(kPort, "name=svc\n"), "");
+
+    Brixsvc("uninstall");  // stopped now: removed
+    EXPECT_TRUE(ReachesState(0));
+}
+
+TEST_F(BrixsvcProgram, AServiceWhosePortIsTakenEndsWithAServiceSpecificError) {
+    net_tools::tcp_server occupant("127.0.0.1", kPort);
+    ASSERT_TRUE(occupant.listening()) << occupant.error_text();
+    Brixsvc("install");
+    ASSERT_TRUE(Start());
+    ASSERT_TRUE(brix_test::wait_until([] { return State() == SERVICE_STOPPED; }, kDeadline));
+    SERVICE_STATUS status = {};
+    ASSERT_TRUE(QueryStatus(&status));
+    EXPECT_EQ(status.dwWin32ExitCode, static_cast<DWORD>(ERROR_SERVICE_SPECIFIC_ERROR));
+    EXPECT_NE(status.dwServiceSpecificExitCode, 0u);
+}
+
+TEST_F(BrixsvcProgram, APathWithASpaceIsRegisteredQuotedAndStillRuns) {
+    // A copy of the program and the catalog's hello cgilet in a folder whose name has a space.
+    char temp_dir[MAX_PATH] = {};
+    GetTempPathA(MAX_PATH, temp_dir);
+    const std::string dir = std::string(temp_dir) + "brix service";
+    const std::string bin = kBrixsvc.substr(0, kBrixsvc.find_last_of('\\'));
+    const std::string copy = dir + "\\brixsvc.exe";
+    CreateDirectoryA(dir.c_str(), nullptr);
+    ASSERT_TRUE(CopyFileA(kBrixsvc.c_str(), copy.c_str(), FALSE));
+    ASSERT_TRUE(CopyFileA((bin + "\\hello.dll").c_str(), (dir + "\\hello.dll").c_str(), FALSE));
+    std::ofstream((dir + "\\cgi.csv").c_str())
+        << "\"hello\",\"hello.dll\",\"make_hello\",\"none\"\n";
+
+    const Outcome installed = RunProgram(copy, "install");
+    EXPECT_EQ(installed.exit_code, 0u);
+    Config config;
+    ASSERT_TRUE(QueryConfig(&config));
+    EXPECT_EQ(config.path, "\"" + copy + "\"");
+    ASSERT_TRUE(Start());
+    EXPECT_TRUE(brix_test::wait_until(Serves, kDeadline));
+
+    RemoveService();
+    for (const char* file : {"\\brixsvc.exe", "\\hello.dll", "\\cgi.csv"}) {
+        const std::string path = dir + file;
+        EXPECT_TRUE(brix_test::wait_until([&path] { return DeleteFileA(path.c_str()) != 0; }));
+    }
+    RemoveDirectoryA(dir.c_str());
+}
+
+TEST_F(BrixsvcProgram, InstallLeavesTheLaunchersServiceOfTheSameNameAlone) {
+    ASSERT_EQ(RunProgram(kWarden, "/i").exit_code, 0u);
+    Config config;
+    ASSERT_TRUE(QueryConfig(&config));
+    ASSERT_EQ(config.path, kWarden);
+
+    Brixsvc("install");
+    ASSERT_TRUE(QueryConfig(&config));
+    EXPECT_EQ(config.path, kWarden);
+    EXPECT_EQ(config.start, static_cast<DWORD>(SERVICE_DEMAND_START));
+}
+
+// The one run of the dispatcher's 10-second failure outside the SCM.
+TEST_F(BrixsvcProgram, WithoutArgumentsFromAConsoleItEndsAtOnceWithoutServing) {
+    Brixsvc("");
+    EXPECT_EQ(State(), 0u);
+    EXPECT_EQ(brix_main_test::ask(kPort, "name=svc\n"), "");
+}
+
+}  // namespace
