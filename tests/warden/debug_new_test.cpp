@@ -55,13 +55,9 @@ TEST(DebugNew, ConcurrentAllocationsKeepTheirOwnSites) {
                     std::strcmp(site.file, __FILE__) != 0 || w->value != t) {
                     ++wrong[t];
                 }
-                // Kept as a number: only the address is looked up, the block is not touched.
-                volatile std::uintptr_t address = reinterpret_cast<std::uintptr_t>(w);
+                // After the release another thread may get the same address at once, so whether the
+                // record is gone is checked single-threaded, not here.
                 delete w;
-                if (debug_new::AllocationSite(reinterpret_cast<const void*>(address)).file !=
-                    nullptr) {
-                    ++wrong[t];
-                }
             }
         });
     }
