@@ -1,7 +1,10 @@
 // The Windows daemon's entry: a windowless program (GUI subsystem, no window). Its trace lines are
 // seen only where its starter redirects standard output.
-#include <windows.h>
+
+// Winsock 2 before windows.h, which would otherwise bring in the older winsock.h.
 #include <winsock2.h>
+
+#include <windows.h>
 
 #include "brix_main/daemon.h"
 #include "brix_main/daemon_config.h"
