@@ -316,7 +316,7 @@ TEST_F(Daemon, RecoversWhenTheDatabaseIsRestartedWhileServing) {
 }
 
 TEST_F(Daemon, BrixCallSendsItsFieldsEncodedAndPrintsTheResponse) {
-    start();
+    ASSERT_NO_FATAL_FAILURE(start());
     // The client is the Linux brix-call, whichever daemon runs.
     const auto brix_call = [](const std::vector<std::string>& args) {
         brix_test::TempDir call_dir;
