@@ -65,6 +65,9 @@ int main(int argc, char** argv) {
             return 0;
         } else if (arg.find('=') != std::string::npos) {
             fields.push_back(arg);
+        } else if (arg.size() > 1 && arg[0] == '-') {
+            usage(("unknown option: " + arg).c_str());
+            return 2;
         } else {
             usage(("not a NAME=VALUE field: " + arg).c_str());
             return 2;

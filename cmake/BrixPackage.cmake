@@ -7,16 +7,21 @@ if(NOT WIN32 OR NOT TARGET brixsvc)
   return()
 endif()
 
+# Its own install component, apart from what `cmake --install` installs (the SDK among it).
 install(TARGETS brix brixsvc warden_detached warden_foreground brix_call
-        RUNTIME DESTINATION .)
-install(TARGETS hello echo guestbook LIBRARY DESTINATION . RUNTIME DESTINATION .)
-install(FILES ${CMAKE_RUNTIME_OUTPUT_DIRECTORY}/cgi.csv DESTINATION .)
+        RUNTIME DESTINATION . COMPONENT windows_package)
+install(TARGETS hello echo guestbook LIBRARY DESTINATION . RUNTIME DESTINATION .
+        COMPONENT windows_package)
+install(FILES ${CMAKE_RUNTIME_OUTPUT_DIRECTORY}/cgi.csv DESTINATION . COMPONENT windows_package)
 # Windows line ends, for the editors of the machines it is meant for.
 configure_file(${PROJECT_SOURCE_DIR}/packaging/windows/INSTALL.txt
                ${PROJECT_BINARY_DIR}/packaging/INSTALL.txt @ONLY NEWLINE_STYLE CRLF)
-install(FILES ${PROJECT_BINARY_DIR}/packaging/INSTALL.txt DESTINATION .)
+install(FILES ${PROJECT_BINARY_DIR}/packaging/INSTALL.txt DESTINATION . COMPONENT windows_package)
 
 set(CPACK_GENERATOR ZIP)
+set(CPACK_COMPONENTS_ALL windows_package)
+set(CPACK_ARCHIVE_COMPONENT_INSTALL ON)
+set(CPACK_COMPONENTS_GROUPING ALL_COMPONENTS_IN_ONE)
 set(CPACK_PACKAGE_NAME brix)
 set(CPACK_PACKAGE_VENDOR brix)
 set(BRIX_WINDOWS_PACKAGE_NAME "brix-${PROJECT_VERSION}-win64")

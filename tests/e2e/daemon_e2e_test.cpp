@@ -41,6 +41,7 @@ struct Target {
     std::string echo_cgilet = env_or("BRIX_E2E_ECHO_CGILET", E2E_ECHO_CGILET);
     std::string hello_cgilet = env_or("BRIX_E2E_HELLO_CGILET", E2E_HELLO_CGILET);
     std::string db_server = E2E_DB_SERVER;
+    std::string brix_call = E2E_BRIX_CALL;
     int port = std::atoi(env_or("BRIX_E2E_PORT", std::to_string(E2E_PORT)).c_str());
 };
 
@@ -311,5 +312,25 @@ TEST_F(Daemon, RecoversWhenTheDatabaseIsRestartedWhileServing) {
     db_server("restart");
     for (int i = 0; i < 20; ++i) EXPECT_EQ(request("cgilet=dbname\n"), "database=test\n");
     EXPECT_TRUE(daemon->wait_for_text("reconnect..."));
+    EXPECT_EQ(stop(), 0);
+}
+
+TEST_F(Daemon, BrixCallSendsItsFieldsEncodedAndPrintsTheResponse) {
+    ASSERT_NO_FATAL_FAILURE(start());
+    // The client is the Linux brix-call, whichever daemon runs.
+    const auto brix_call = [](const std::vector<std::string>& args) {
+        brix_test::TempDir call_dir;
+        std::vector<std::string> command{target().brix_call, "-p", std::to_string(target().port)};
+        command.insert(command.end(), args.begin(), args.end());
+        DaemonProcess client(command, call_dir.path());
+        int status = -1;
+        EXPECT_TRUE(client.wait_exit(status)) << "brix-call did not end";
+        EXPECT_EQ(status, 0) << client.err();
+        return client.out();
+    };
+    EXPECT_EQ(brix_call({"cgilet=echo", "a=x&y", "b=1 2", "c=d=e", "b=%41+"}),
+              "a=x&y\nb=1 2\nb=%2541+\nc=d=e\ncgilet=echo\n");
+    EXPECT_EQ(brix_call({"name=brix-call"}), "Hello, brix-call!\n");
+    EXPECT_EQ(brix_call({"--raw", "cgilet=echo&a=%41+%42"}), "a=A B\ncgilet=echo\n");
     EXPECT_EQ(stop(), 0);
 }
