@@ -10,8 +10,8 @@ endif()
 # Its own install component, apart from what `cmake --install` installs (the SDK among it).
 install(TARGETS brix brixsvc warden_detached warden_foreground brix_call
         RUNTIME DESTINATION . COMPONENT windows_package)
-install(TARGETS hello echo guestbook LIBRARY DESTINATION . RUNTIME DESTINATION .
-        COMPONENT windows_package)
+install(TARGETS hello echo guestbook LIBRARY DESTINATION . COMPONENT windows_package
+                                     RUNTIME DESTINATION . COMPONENT windows_package)
 install(FILES ${CMAKE_RUNTIME_OUTPUT_DIRECTORY}/cgi.csv DESTINATION . COMPONENT windows_package)
 # Windows line ends, for the editors of the machines it is meant for.
 configure_file(${PROJECT_SOURCE_DIR}/packaging/windows/INSTALL.txt
@@ -27,5 +27,6 @@ set(CPACK_PACKAGE_VENDOR brix)
 set(BRIX_WINDOWS_PACKAGE_NAME "brix-${PROJECT_VERSION}-win64")
 set(CPACK_PACKAGE_FILE_NAME ${BRIX_WINDOWS_PACKAGE_NAME})
 set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY ON)
+set(CPACK_COMPONENT_INCLUDE_TOPLEVEL_DIRECTORY ON)
 set(CPACK_PACKAGE_DIRECTORY ${PROJECT_BINARY_DIR})
 include(CPack)
