@@ -20,13 +20,21 @@ cmake --preset release >/dev/null
 cmake --build --preset release >/dev/null
 bin=$root/build/release/bin
 # The hello cgilet needs no database; the workers still connect to one when it runs.
-tools/db-server.sh start >/dev/null || echo "run-bench: no database server of our own; the workers run without one" >&2
+db_started=
+if ! tools/db-server.sh status >/dev/null 2>&1; then
+  if tools/db-server.sh start >/dev/null; then
+    db_started=1
+  else
+    echo "run-bench: no database server of our own; the workers run without one" >&2
+  fi
+fi
 
 daemon_pid=
 nginx_pid=
 cleanup() {
   [ -n "$daemon_pid" ] && kill -INT "$daemon_pid" 2>/dev/null && wait "$daemon_pid" 2>/dev/null
   [ -n "$nginx_pid" ] && kill "$nginx_pid" 2>/dev/null && wait "$nginx_pid" 2>/dev/null
+  [ -n "$db_started" ] && tools/db-server.sh stop >/dev/null
   true
 }
 trap cleanup EXIT

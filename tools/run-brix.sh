@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The main job: installs what is missing, builds brix, starts the throwaway database, and runs the
 # daemon in the foreground on 127.0.0.1:1995 with the example catalog (build/native/bin/cgi.csv).
-# Trace lines go to this terminal; Ctrl+C stops the daemon, then the database.
+# Trace lines go to this terminal; Ctrl+C stops the daemon, then the database it started.
 # Try it from a second terminal:  build/native/bin/brix-call name=World
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -11,7 +11,15 @@ tools/install-deps.sh
 echo "run-brix: building (preset native)..."
 cmake --preset native >/dev/null
 cmake --build --preset native
-tools/db-server.sh start
+# A database server of our own; if another one already holds the port, the workers use that one.
+db_started=
+if tools/db-server.sh status >/dev/null 2>&1; then
+  echo "run-brix: database server running already"
+elif tools/db-server.sh start; then
+  db_started=1
+else
+  echo "run-brix: going on without a database server of our own" >&2
+fi
 
 bin=$root/build/native/bin
 cat <<TXT
@@ -29,5 +37,5 @@ TXT
 trap 'true' INT
 status=0
 "$bin/brix" || status=$?
-tools/db-server.sh stop
+[ -z "$db_started" ] || tools/db-server.sh stop
 exit "$status"
