@@ -83,6 +83,20 @@ bool DaemonProcess::wait_for_lines(const std::string& line, int count,
         timeout);
 }
 
+bool DaemonProcess::wait_for_count(const std::string& text, int count,
+                                   std::chrono::milliseconds timeout) const {
+    return brix_test::wait_until(
+        [&] {
+            const std::string all = out();
+            int found = 0;
+            for (auto at = all.find(text); at != std::string::npos; at = all.find(text, at + 1)) {
+                ++found;
+            }
+            return found >= count;
+        },
+        timeout);
+}
+
 bool DaemonProcess::wait_for_text(const std::string& text,
                                   std::chrono::milliseconds timeout) const {
     return brix_test::wait_until([&] { return out().find(text) != std::string::npos; }, timeout);
