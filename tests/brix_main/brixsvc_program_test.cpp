@@ -9,12 +9,11 @@
 
 #include <chrono>
 #include <fstream>
-#include <sstream>
 #include <string>
-#include <vector>
 
 #include "net_tools/tcp_server.h"
 #include "tests/brix_main/request.h"
+#include "tests/support/scm_service.h"
 #include "tests/support/wait_until.h"
 
 namespace {
@@ -25,68 +24,12 @@ constexpr auto kDeadline = std::chrono::seconds(30);
 constexpr const char* kWardenEventLogKey =
     "SYSTEM\\CurrentControlSet\\Services\\EventLog\\System\\BRIx";
 
-// The build passes Unix paths; Wine maps the Unix root to drive Z:.
-std::string WindowsPath(const std::string& unix_path) {
-    std::string path = "Z:" + unix_path;
-    for (char& c : path) {
-        if (c == '/') c = '\\';
-    }
-    return path;
-}
-
-const std::string kBrixsvc = WindowsPath(BRIXSVC_EXE);
-const std::string kWarden = WindowsPath(WARDEN_EXE);
-
-struct Outcome {
-    DWORD exit_code = 0xFFFFFFFF;
-    std::string output;  // standard output and error together
-};
-
-// Runs `program` with `arguments` from a console-less start, in the temporary folder.
-Outcome RunProgram(const std::string& program, const std::string& arguments = "") {
-    char temp_dir[MAX_PATH] = {};
-    char out_path[MAX_PATH] = {};
-    GetTempPathA(MAX_PATH, temp_dir);
-    GetTempFileNameA(temp_dir, "svc", 0, out_path);
-    SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
-    HANDLE out = CreateFileA(out_path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
-                             CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    EXPECT_NE(out, INVALID_HANDLE_VALUE);
-    STARTUPINFOA startup = {};
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-    startup.hStdOutput = out;
-    startup.hStdError = out;
-    PROCESS_INFORMATION process = {};
-    std::string command = "\"" + program + "\"" + (arguments.empty() ? "" : " " + arguments);
-    Outcome outcome;
-    const BOOL started = CreateProcessA(nullptr, &command[0], nullptr, nullptr, TRUE, 0, nullptr,
-                                        temp_dir, &startup, &process);
-    EXPECT_TRUE(started) << command << ": error " << GetLastError();
-    CloseHandle(out);
-    if (started) {
-        // Without an argument the dispatcher waits 10 s under Wine before it gives up.
-        if (WaitForSingleObject(process.hProcess, 60000) != WAIT_OBJECT_0) {
-            TerminateProcess(process.hProcess, 1);
-            ADD_FAILURE() << command << " did not end";
-        }
-        GetExitCodeProcess(process.hProcess, &outcome.exit_code);
-        CloseHandle(process.hThread);
-        CloseHandle(process.hProcess);
-    }
-    std::ifstream in(out_path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    in.close();
-    DeleteFileA(out_path);
-    outcome.output = text.str();
-    return outcome;
-}
+const std::string kBrixsvc = brix_test::windows_path(BRIXSVC_EXE);
+const std::string kWarden = brix_test::windows_path(WARDEN_EXE);
 
 // Runs brixsvc with `arguments` and expects the silent success it always reports.
 void Brixsvc(const std::string& arguments) {
-    const Outcome outcome = RunProgram(kBrixsvc, arguments);
+    const brix_test::ProgramRun outcome = brix_test::run_program(kBrixsvc, arguments);
     EXPECT_EQ(outcome.exit_code, 0u) << arguments;
     EXPECT_EQ(outcome.output, "") << arguments;
 }
@@ -106,41 +49,15 @@ bool WithService(DWORD access, Use use) {
     return ok;
 }
 
-bool QueryStatus(SERVICE_STATUS* status) {
-    return WithService(SERVICE_QUERY_STATUS,
-                       [status](SC_HANDLE s) { return QueryServiceStatus(s, status) != 0; });
-}
-
-// The current state; 0 when the service does not exist.
-DWORD State() {
-    SERVICE_STATUS status = {};
-    return QueryStatus(&status) ? status.dwCurrentState : 0;
-}
+DWORD State() { return brix_test::service_state(kService); }
 
 bool ReachesState(DWORD state) {
-    return brix_test::wait_until([state] { return State() == state; }, kDeadline);
+    return brix_test::service_reaches_state(kService, state, kDeadline);
 }
 
-struct Config {
-    DWORD type = 0;
-    DWORD start = 0;
-    DWORD error_control = 0;
-    std::string path;
-};
+using Config = brix_test::ServiceConfig;
 
-bool QueryConfig(Config* config) {
-    return WithService(SERVICE_QUERY_CONFIG, [config](SC_HANDLE s) {
-        std::vector<BYTE> buffer(8192);
-        DWORD needed = 0;
-        auto* c = reinterpret_cast<QUERY_SERVICE_CONFIGA*>(buffer.data());
-        if (!QueryServiceConfigA(s, c, static_cast<DWORD>(buffer.size()), &needed)) return false;
-        config->type = c->dwServiceType;
-        config->start = c->dwStartType;
-        config->error_control = c->dwErrorControl;
-        config->path = c->lpBinaryPathName != nullptr ? c->lpBinaryPathName : "";
-        return true;
-    });
-}
+bool QueryConfig(Config* config) { return brix_test::query_service_config(kService, config); }
 
 bool Start() {
     return WithService(SERVICE_START, [](SC_HANDLE s) { return StartServiceA(s, 0, nullptr); });
@@ -157,21 +74,8 @@ bool Control(DWORD control) {
 
 bool Serves() { return brix_main_test::ask(kPort, "name=svc\n") == "Hello, svc!\n"; }
 
-// Stops the service if it runs, deletes it and waits until it is gone: an auto-start service left
-// behind would start with the next Wine session.
-void RemoveService() {
-    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
-    if (manager == nullptr) return;
-    SC_HANDLE service = OpenServiceA(manager, kService, SERVICE_ALL_ACCESS);
-    if (service != nullptr) {
-        SERVICE_STATUS status = {};
-        ControlService(service, SERVICE_CONTROL_STOP, &status);
-        DeleteService(service);
-        CloseServiceHandle(service);
-    }
-    CloseServiceHandle(manager);
-    EXPECT_TRUE(brix_test::wait_until([] { return State() == 0; }, kDeadline));
-}
+// An auto-start service left behind would start with the next Wine session.
+void RemoveService() { EXPECT_TRUE(brix_test::remove_service(kService, kDeadline)); }
 
 class BrixsvcProgram : public testing::Test {
   protected:
@@ -223,14 +127,14 @@ TEST_F(BrixsvcProgram, ServesItsCatalogUntilAStopControl) {
     EXPECT_TRUE(Control(SERVICE_CONTROL_INTERROGATE));
     Control(SERVICE_CONTROL_PAUSE);
     SERVICE_STATUS status = {};
-    ASSERT_TRUE(QueryStatus(&status));
+    ASSERT_TRUE(brix_test::query_service_status(kService, &status));
     EXPECT_EQ(status.dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
     EXPECT_EQ(status.dwControlsAccepted, 5u);
     EXPECT_TRUE(Serves());
 
     ASSERT_TRUE(Control(SERVICE_CONTROL_STOP));
     ASSERT_TRUE(ReachesState(SERVICE_STOPPED));
-    ASSERT_TRUE(QueryStatus(&status));
+    ASSERT_TRUE(brix_test::query_service_status(kService, &status));
     EXPECT_EQ(status.dwWin32ExitCode, 0u) << "the server took its orderly stop path";
     EXPECT_EQ(brix_main_test::ask(kPort, "name=svc\n"), "");
 
@@ -245,7 +149,7 @@ TEST_F(BrixsvcProgram, AServiceWhosePortIsTakenEndsWithAServiceSpecificError) {
     ASSERT_TRUE(Start());
     ASSERT_TRUE(brix_test::wait_until([] { return State() == SERVICE_STOPPED; }, kDeadline));
     SERVICE_STATUS status = {};
-    ASSERT_TRUE(QueryStatus(&status));
+    ASSERT_TRUE(brix_test::query_service_status(kService, &status));
     EXPECT_EQ(status.dwWin32ExitCode, static_cast<DWORD>(ERROR_SERVICE_SPECIFIC_ERROR));
     EXPECT_NE(status.dwServiceSpecificExitCode, 0u);
 }
@@ -263,7 +167,7 @@ TEST_F(BrixsvcProgram, APathWithASpaceIsRegisteredQuotedAndStillRuns) {
     std::ofstream((dir + "\\cgi.csv").c_str())
         << "\"hello\",\"hello.dll\",\"make_hello\",\"none\"\n";
 
-    const Outcome installed = RunProgram(copy, "install");
+    const brix_test::ProgramRun installed = brix_test::run_program(copy, "install");
     EXPECT_EQ(installed.exit_code, 0u);
     Config config;
     ASSERT_TRUE(QueryConfig(&config));
@@ -280,7 +184,7 @@ TEST_F(BrixsvcProgram, APathWithASpaceIsRegisteredQuotedAndStillRuns) {
 }
 
 TEST_F(BrixsvcProgram, InstallLeavesTheLaunchersServiceOfTheSameNameAlone) {
-    ASSERT_EQ(RunProgram(kWarden, "/i").exit_code, 0u);
+    ASSERT_EQ(brix_test::run_program(kWarden, "/i").exit_code, 0u);
     Config config;
     ASSERT_TRUE(QueryConfig(&config));
     ASSERT_EQ(config.path, kWarden);

@@ -7,10 +7,10 @@
 
 #include <chrono>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
+#include "tests/support/scm_service.h"
 #include "tests/support/wait_until.h"
 
 namespace {
@@ -20,17 +20,10 @@ constexpr const char* kEventLogKey = "SYSTEM\\CurrentControlSet\\Services\\Event
 // Stopping the detached variant waits for the end of a heartbeat pause (up to 5.1 s).
 constexpr auto kStateDeadline = std::chrono::seconds(30);
 
-// The build passes Unix paths; Wine maps the Unix root to drive Z:.
-std::string WindowsPath(const std::string& unix_path) {
-    std::string path = "Z:" + unix_path;
-    for (char& c : path) {
-        if (c == '/') c = '\\';
-    }
-    return path;
-}
+using brix_test::windows_path;
 
-const std::string kDetached = WindowsPath(WARDEN_DETACHED_EXE);
-const std::string kForeground = WindowsPath(WARDEN_FOREGROUND_EXE);
+const std::string kDetached = windows_path(WARDEN_DETACHED_EXE);
+const std::string kForeground = windows_path(WARDEN_FOREGROUND_EXE);
 
 std::string WindowsDirectory() {
     char dir[MAX_PATH] = {};
@@ -63,118 +56,28 @@ bool TraceHas(const std::string& fragment, size_t occurrences = 1) {
     return found >= occurrences;
 }
 
-// Runs `program` with `arguments`, its standard output and error going to a file; returns what
-// it wrote, with line ends as "\n". Its current directory is the temporary one, where no "brix"
-// lies: the command interpreter finds the daemon on the search path, in the Windows directory.
+// Runs `program` with `arguments` and returns what it printed. Its current directory is the
+// temporary one, where no "brix" lies: the command interpreter finds the daemon on the search path,
+// in the Windows directory.
 std::string RunProgram(const std::string& program, const std::string& arguments = "") {
-    char temp_dir[MAX_PATH] = {};
-    char out_path[MAX_PATH] = {};
-    GetTempPathA(MAX_PATH, temp_dir);
-    GetTempFileNameA(temp_dir, "wdn", 0, out_path);
-    SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
-    HANDLE out = CreateFileA(out_path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
-                             CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    EXPECT_NE(out, INVALID_HANDLE_VALUE);
-
-    STARTUPINFOA startup = {};
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-    startup.hStdOutput = out;
-    startup.hStdError = out;
-    PROCESS_INFORMATION process = {};
-    std::string command = "\"" + program + "\"" + (arguments.empty() ? "" : " " + arguments);
-    const BOOL started = CreateProcessA(nullptr, &command[0], nullptr, nullptr, TRUE, 0, nullptr,
-                                        temp_dir, &startup, &process);
-    EXPECT_TRUE(started) << command << ": error " << GetLastError();
-    CloseHandle(out);
-    if (started) {
-        // Without an argument the dispatcher waits 10 s under Wine before it gives up.
-        if (WaitForSingleObject(process.hProcess, 60000) != WAIT_OBJECT_0) {
-            TerminateProcess(process.hProcess, 1);
-            ADD_FAILURE() << command << " did not end";
-        }
-        CloseHandle(process.hThread);
-        CloseHandle(process.hProcess);
-    }
-    std::ifstream in(out_path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    in.close();
-    DeleteFileA(out_path);
-    std::string output;
-    for (char c : text.str()) {
-        if (c != '\r') output += c;
-    }
-    return output;
+    return brix_test::run_program(program, arguments).output;
 }
 
-// The service's current status; false when it does not exist.
 bool QueryStatus(SERVICE_STATUS* status) {
-    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
-    if (manager == nullptr) return false;
-    SC_HANDLE service = OpenServiceA(manager, kService, SERVICE_QUERY_STATUS);
-    bool ok = false;
-    if (service != nullptr) {
-        ok = QueryServiceStatus(service, status) != 0;
-        CloseServiceHandle(service);
-    }
-    CloseServiceHandle(manager);
-    return ok;
+    return brix_test::query_service_status(kService, status);
 }
 
-DWORD State() {
-    SERVICE_STATUS status = {};
-    return QueryStatus(&status) ? status.dwCurrentState : 0;
-}
+DWORD State() { return brix_test::service_state(kService); }
 
 bool ReachesState(DWORD state) {
-    return brix_test::wait_until([state] { return State() == state; }, kStateDeadline);
+    return brix_test::service_reaches_state(kService, state, kStateDeadline);
 }
 
-struct Config {
-    DWORD type = 0;
-    DWORD start = 0;
-    DWORD error_control = 0;
-    std::string path;
-};
-
-bool QueryConfig(Config* config) {
-    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
-    if (manager == nullptr) return false;
-    SC_HANDLE service = OpenServiceA(manager, kService, SERVICE_QUERY_CONFIG);
-    bool ok = false;
-    if (service != nullptr) {
-        std::vector<BYTE> buffer(8192);
-        DWORD needed = 0;
-        auto* c = reinterpret_cast<QUERY_SERVICE_CONFIGA*>(buffer.data());
-        if (QueryServiceConfigA(service, c, static_cast<DWORD>(buffer.size()), &needed)) {
-            config->type = c->dwServiceType;
-            config->start = c->dwStartType;
-            config->error_control = c->dwErrorControl;
-            config->path = c->lpBinaryPathName != nullptr ? c->lpBinaryPathName : "";
-            ok = true;
-        }
-        CloseServiceHandle(service);
-    }
-    CloseServiceHandle(manager);
-    return ok;
+bool QueryConfig(brix_test::ServiceConfig* config) {
+    return brix_test::query_service_config(kService, config);
 }
 
-// Stops the service if it runs, deletes it and waits until it is gone.
-void RemoveService() {
-    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
-    if (manager == nullptr) return;
-    SC_HANDLE service = OpenServiceA(manager, kService, SERVICE_ALL_ACCESS);
-    if (service != nullptr) {
-        SERVICE_STATUS status = {};
-        ControlService(service, SERVICE_CONTROL_STOP, &status);
-        DeleteService(service);
-        CloseServiceHandle(service);
-    }
-    CloseServiceHandle(manager);
-    EXPECT_TRUE(brix_test::wait_until([] { return State() == 0; }, kStateDeadline));
-}
+void RemoveService() { EXPECT_TRUE(brix_test::remove_service(kService, kStateDeadline)); }
 
 bool EventLogKeyExists() {
     HKEY key = nullptr;
@@ -204,7 +107,7 @@ class WardenPrograms : public testing::Test {
   protected:
     void SetUp() override {
         CleanUp();
-        ASSERT_TRUE(CopyFileA(WindowsPath(BRIX_STAND_IN_EXE).c_str(), kDaemon.c_str(), FALSE))
+        ASSERT_TRUE(CopyFileA(windows_path(BRIX_STAND_IN_EXE).c_str(), kDaemon.c_str(), FALSE))
             << "copying the daemon stand-in to " << kDaemon << ": error " << GetLastError();
     }
     void TearDown() override {
@@ -236,7 +139,7 @@ TEST_F(WardenPrograms, InstallRegistersADemandStartServiceAndItsEventSource) {
     // A longer argument that begins with "/i" installs; a second argument is ignored.
     EXPECT_EQ(RunProgram(kDetached, "/install /r"), "install service...\n");
 
-    Config config;
+    brix_test::ServiceConfig config;
     ASSERT_TRUE(QueryConfig(&config));
     EXPECT_EQ(config.type, 0x110u);
     EXPECT_EQ(config.start, static_cast<DWORD>(SERVICE_DEMAND_START));

@@ -1,0 +1,127 @@
+#include "tests/support/scm_service.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+#include <vector>
+
+#include "tests/support/wait_until.h"
+
+namespace brix_test {
+
+namespace {
+
+// Opens the service `name` with `access` and passes it to `use`; false when it does not exist.
+template <typename Use>
+bool with_service(const char* name, DWORD access, Use use) {
+    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
+    if (manager == nullptr) return false;
+    SC_HANDLE service = OpenServiceA(manager, name, access);
+    bool ok = false;
+    if (service != nullptr) {
+        ok = use(service);
+        CloseServiceHandle(service);
+    }
+    CloseServiceHandle(manager);
+    return ok;
+}
+
+}  // namespace
+
+std::string windows_path(const std::string& unix_path) {
+    std::string path = "Z:" + unix_path;
+    for (char& c : path) {
+        if (c == '/') c = '\\';
+    }
+    return path;
+}
+
+ProgramRun run_program(const std::string& program, const std::string& arguments) {
+    char temp_dir[MAX_PATH] = {};
+    char out_path[MAX_PATH] = {};
+    GetTempPathA(MAX_PATH, temp_dir);
+    GetTempFileNameA(temp_dir, "run", 0, out_path);
+    SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+    HANDLE out = CreateFileA(out_path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
+                             CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    EXPECT_NE(out, INVALID_HANDLE_VALUE);
+
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    startup.hStdOutput = out;
+    startup.hStdError = out;
+    PROCESS_INFORMATION process = {};
+    std::string command = "\"" + program + "\"" + (arguments.empty() ? "" : " " + arguments);
+    ProgramRun run;
+    const BOOL started = CreateProcessA(nullptr, &command[0], nullptr, nullptr, TRUE, 0, nullptr,
+                                        temp_dir, &startup, &process);
+    EXPECT_TRUE(started) << command << ": error " << GetLastError();
+    CloseHandle(out);
+    if (started) {
+        // A program not started by the SCM may wait a while before its dispatcher gives up.
+        if (WaitForSingleObject(process.hProcess, 60000) != WAIT_OBJECT_0) {
+            TerminateProcess(process.hProcess, 1);
+            ADD_FAILURE() << command << " did not end";
+        }
+        GetExitCodeProcess(process.hProcess, &run.exit_code);
+        CloseHandle(process.hThread);
+        CloseHandle(process.hProcess);
+    }
+    std::ifstream in(out_path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    in.close();
+    DeleteFileA(out_path);
+    for (char c : text.str()) {
+        if (c != '\r') run.output += c;
+    }
+    return run;
+}
+
+bool query_service_status(const char* name, SERVICE_STATUS* status) {
+    return with_service(name, SERVICE_QUERY_STATUS,
+                        [status](SC_HANDLE s) { return QueryServiceStatus(s, status) != 0; });
+}
+
+DWORD service_state(const char* name) {
+    SERVICE_STATUS status = {};
+    return query_service_status(name, &status) ? status.dwCurrentState : 0;
+}
+
+bool service_reaches_state(const char* name, DWORD state, std::chrono::milliseconds deadline) {
+    return wait_until([name, state] { return service_state(name) == state; }, deadline);
+}
+
+bool query_service_config(const char* name, ServiceConfig* config) {
+    return with_service(name, SERVICE_QUERY_CONFIG, [config](SC_HANDLE s) {
+        std::vector<BYTE> buffer(8192);
+        DWORD needed = 0;
+        auto* c = reinterpret_cast<QUERY_SERVICE_CONFIGA*>(buffer.data());
+        if (!QueryServiceConfigA(s, c, static_cast<DWORD>(buffer.size()), &needed)) return false;
+        config->type = c->dwServiceType;
+        config->start = c->dwStartType;
+        config->error_control = c->dwErrorControl;
+        config->path = c->lpBinaryPathName != nullptr ? c->lpBinaryPathName : "";
+        return true;
+    });
+}
+
+bool remove_service(const char* name, std::chrono::milliseconds deadline) {
+    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+    if (manager != nullptr) {
+        SC_HANDLE service = OpenServiceA(manager, name, SERVICE_ALL_ACCESS);
+        if (service != nullptr) {
+            SERVICE_STATUS status = {};
+            ControlService(service, SERVICE_CONTROL_STOP, &status);
+            DeleteService(service);
+            CloseServiceHandle(service);
+        }
+        CloseServiceHandle(manager);
+    }
+    return service_reaches_state(name, 0, deadline);
+}
+
+}  // namespace brix_test
