@@ -34,21 +34,6 @@ void Brixsvc(const std::string& arguments) {
     EXPECT_EQ(outcome.output, "") << arguments;
 }
 
-// Opens the service with `access` and passes it to `use`; false when it does not exist.
-template <typename Use>
-bool WithService(DWORD access, Use use) {
-    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
-    if (manager == nullptr) return false;
-    SC_HANDLE service = OpenServiceA(manager, kService, access);
-    bool ok = false;
-    if (service != nullptr) {
-        ok = use(service);
-        CloseServiceHandle(service);
-    }
-    CloseServiceHandle(manager);
-    return ok;
-}
-
 DWORD State() { return brix_test::service_state(kService); }
 
 bool ReachesState(DWORD state) {
@@ -60,16 +45,18 @@ using Config = brix_test::ServiceConfig;
 bool QueryConfig(Config* config) { return brix_test::query_service_config(kService, config); }
 
 bool Start() {
-    return WithService(SERVICE_START, [](SC_HANDLE s) { return StartServiceA(s, 0, nullptr); });
+    return brix_test::with_service(kService, SERVICE_START,
+                                   [](SC_HANDLE s) { return StartServiceA(s, 0, nullptr); });
 }
 
 // Sends `control`; true when the SCM took it.
 bool Control(DWORD control) {
-    return WithService(SERVICE_STOP | SERVICE_INTERROGATE | SERVICE_PAUSE_CONTINUE,
-                       [control](SC_HANDLE s) {
-                           SERVICE_STATUS status = {};
-                           return ControlService(s, control, &status) != 0;
-                       });
+    return brix_test::with_service(kService,
+                                   SERVICE_STOP | SERVICE_INTERROGATE | SERVICE_PAUSE_CONTINUE,
+                                   [control](SC_HANDLE s) {
+                                       SERVICE_STATUS status = {};
+                                       return ControlService(s, control, &status) != 0;
+                                   });
 }
 
 bool Serves() { return brix_main_test::ask(kPort, "name=svc\n") == "Hello, svc!\n"; }

@@ -10,25 +10,6 @@
 
 namespace brix_test {
 
-namespace {
-
-// Opens the service `name` with `access` and passes it to `use`; false when it does not exist.
-template <typename Use>
-bool with_service(const char* name, DWORD access, Use use) {
-    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
-    if (manager == nullptr) return false;
-    SC_HANDLE service = OpenServiceA(manager, name, access);
-    bool ok = false;
-    if (service != nullptr) {
-        ok = use(service);
-        CloseServiceHandle(service);
-    }
-    CloseServiceHandle(manager);
-    return ok;
-}
-
-}  // namespace
-
 std::string windows_path(const std::string& unix_path) {
     std::string path = "Z:" + unix_path;
     for (char& c : path) {

@@ -22,6 +22,22 @@ struct ProgramRun {
 // temporary folder. A program that cannot be started fails the test.
 ProgramRun run_program(const std::string& program, const std::string& arguments = "");
 
+// Opens the service `name` with `access` and passes its handle to `use` (which returns bool);
+// false when it does not exist.
+template <typename Use>
+bool with_service(const char* name, DWORD access, Use use) {
+    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
+    if (manager == nullptr) return false;
+    SC_HANDLE service = OpenServiceA(manager, name, access);
+    bool ok = false;
+    if (service != nullptr) {
+        ok = use(service);
+        CloseServiceHandle(service);
+    }
+    CloseServiceHandle(manager);
+    return ok;
+}
+
 // The status of the service `name`; false when it does not exist.
 bool query_service_status(const char* name, SERVICE_STATUS* status);
 
