@@ -46,14 +46,20 @@ int accept(int fd, sockaddr_in* peer);
 // Returns 0, or -1 with the cause in last_error().
 int connect(int fd, const sockaddr_in& addr);
 
-// Sends all `size` bytes of `data`, resuming after a partial send. Returns the number of bytes
-// sent: `size` on success, less when the connection failed part way (cause in last_error()).
-// Never raises SIGPIPE: a peer that has gone away is an ordinary failure.
+// Sends all `size` bytes of `data`. Returns the number of bytes sent: `size` on success, less
+// when the connection failed part way or the send timeout (set_send_timeout) expired (cause in
+// last_error()). Resumes after a send cut short by a signal, not after one cut short by the send
+// timeout, so one call waits at most about the send timeout for a peer that does not read. Never
+// raises SIGPIPE: a peer that has gone away is an ordinary failure.
 std::size_t send(int fd, const char* data, std::size_t size);
 
 // Receives one byte into `*byte`. Returns 1, 0 when the peer has closed, -1 on error or when a
 // receive timeout (set_receive_timeout) expired.
 int recv_byte(int fd, char* byte);
+
+// Shuts the sending direction of `fd` down: the peer reads the end of the stream after what was
+// sent, and later sends fail at once. Returns 0, or -1 with the cause in last_error().
+int shutdown_send(int fd);
 
 // Shuts both directions of `fd` down (how = 2). Returns 0, or -1 with the cause in last_error().
 // On Linux this wakes a thread blocked in accept on a listening socket; under Windows Sockets it
@@ -66,6 +72,18 @@ int close(int fd);
 // Makes a blocked recv_byte on `fd` fail after `milliseconds` without data (0: wait forever).
 // For the daemon's accepted connections. Returns 0, or -1 with the cause in last_error().
 int set_receive_timeout(int fd, unsigned milliseconds);
+
+// Makes a send on `fd` fail when the peer has taken no data for `milliseconds` (0: wait forever).
+// Returns 0, or -1 with the cause in last_error().
+int set_send_timeout(int fd, unsigned milliseconds);
+
+// The number of received bytes on `fd` that no receive has taken yet, without waiting; 0 when
+// there are none or the descriptor cannot tell.
+std::size_t pending_input(int fd);
+
+// Receives up to `size` bytes into `data`. Returns the count, 0 when the peer has closed, -1 on
+// error or when the receive timeout expired.
+long receive(int fd, char* data, std::size_t size);
 
 // The local port `fd` is bound to (host order), or -1. Lets a server bound to port 0 tell
 // clients where it listens.

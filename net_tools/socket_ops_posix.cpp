@@ -4,11 +4,13 @@
 #include <arpa/inet.h>
 #include <netdb.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 
 namespace net_tools {
@@ -39,6 +41,18 @@ int finish_interrupted_connect(int fd) {
         return -1;
     }
     return 0;
+}
+
+// A blocking send comes back short either because a signal handler interrupted it (go on) or
+// because the send timeout expired with part of the data taken (stop: the peer does not read).
+// Told apart by how long the call waited. Asked only after a short send.
+bool send_timed_out(int fd, std::chrono::steady_clock::duration waited) {
+    timeval timeout{};
+    socklen_t length = sizeof timeout;
+    if (::getsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, &length) < 0) return false;
+    const auto limit =
+        std::chrono::seconds(timeout.tv_sec) + std::chrono::microseconds(timeout.tv_usec);
+    return limit.count() > 0 && waited >= limit;
 }
 
 }  // namespace
@@ -72,6 +86,7 @@ int connect(int fd, const sockaddr_in& addr) {
 std::size_t send(int fd, const char* data, std::size_t size) {
     std::size_t sent = 0;
     while (sent < size) {
+        const auto began = std::chrono::steady_clock::now();
         // MSG_NOSIGNAL: a peer that has gone away gives EPIPE here instead of killing the process.
         const ssize_t count = ::send(fd, data + sent, size - sent, MSG_NOSIGNAL);
         if (count < 0) {
@@ -79,6 +94,10 @@ std::size_t send(int fd, const char* data, std::size_t size) {
             break;
         }
         sent += static_cast<std::size_t>(count);
+        if (sent < size && send_timed_out(fd, std::chrono::steady_clock::now() - began)) {
+            errno = EAGAIN;
+            break;
+        }
     }
     return sent;
 }
@@ -90,6 +109,8 @@ int recv_byte(int fd, char* byte) {
     } while (count < 0 && errno == EINTR);
     return count < 0 ? -1 : static_cast<int>(count);
 }
+
+int shutdown_send(int fd) { return ::shutdown(fd, SHUT_WR) < 0 ? -1 : 0; }
 
 int shutdown_both(int fd) { return ::shutdown(fd, SHUT_RDWR) < 0 ? -1 : 0; }
 
@@ -104,6 +125,27 @@ int set_receive_timeout(int fd, unsigned milliseconds) {
     timeout.tv_sec = static_cast<time_t>(milliseconds / 1000);
     timeout.tv_usec = static_cast<suseconds_t>((milliseconds % 1000) * 1000);
     return ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout) < 0 ? -1 : 0;
+}
+
+int set_send_timeout(int fd, unsigned milliseconds) {
+    timeval timeout{};
+    timeout.tv_sec = static_cast<time_t>(milliseconds / 1000);
+    timeout.tv_usec = static_cast<suseconds_t>((milliseconds % 1000) * 1000);
+    return ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout) < 0 ? -1 : 0;
+}
+
+std::size_t pending_input(int fd) {
+    int count = 0;
+    if (::ioctl(fd, FIONREAD, &count) < 0 || count < 0) return 0;
+    return static_cast<std::size_t>(count);
+}
+
+long receive(int fd, char* data, std::size_t size) {
+    ssize_t count;
+    do {
+        count = ::recv(fd, data, size, 0);
+    } while (count < 0 && errno == EINTR);
+    return count < 0 ? -1 : static_cast<long>(count);
 }
 
 int local_port(int fd) {

@@ -66,6 +66,8 @@ int recv_byte(int fd, char* byte) {
     return count == SOCKET_ERROR ? -1 : count;
 }
 
+int shutdown_send(int fd) { return ::shutdown(as_socket(fd), SD_SEND) == SOCKET_ERROR ? -1 : 0; }
+
 int shutdown_both(int fd) { return ::shutdown(as_socket(fd), SD_BOTH) == SOCKET_ERROR ? -1 : 0; }
 
 int close(int fd) { return ::closesocket(as_socket(fd)) == SOCKET_ERROR ? -1 : 0; }
@@ -76,6 +78,26 @@ int set_receive_timeout(int fd, unsigned milliseconds) {
                         reinterpret_cast<const char*>(&timeout), sizeof timeout) == SOCKET_ERROR
                ? -1
                : 0;
+}
+
+int set_send_timeout(int fd, unsigned milliseconds) {
+    const DWORD timeout = milliseconds;
+    return ::setsockopt(as_socket(fd), SOL_SOCKET, SO_SNDTIMEO,
+                        reinterpret_cast<const char*>(&timeout), sizeof timeout) == SOCKET_ERROR
+               ? -1
+               : 0;
+}
+
+std::size_t pending_input(int fd) {
+    u_long count = 0;
+    if (::ioctlsocket(as_socket(fd), FIONREAD, &count) == SOCKET_ERROR) return 0;
+    return static_cast<std::size_t>(count);
+}
+
+long receive(int fd, char* data, std::size_t size) {
+    const int chunk = size > 0x40000000 ? 0x40000000 : static_cast<int>(size);
+    const int count = ::recv(as_socket(fd), data, chunk, 0);
+    return count == SOCKET_ERROR ? -1 : static_cast<long>(count);
 }
 
 int local_port(int fd) {

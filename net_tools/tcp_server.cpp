@@ -66,6 +66,8 @@ void tcp_server::close() {
     socket_ops::close(fd);
 }
 
+bool tcp_server::closed() const { return !is_open.load(); }
+
 bool tcp_server::listening() const { return failed_step == nullptr; }
 
 std::string tcp_server::error_text() const { return construction_error_text; }

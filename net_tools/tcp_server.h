@@ -40,6 +40,9 @@ class tcp_server {
     // signal handler.
     void close();
 
+    // True once close has been called, from any thread. Thread safe.
+    bool closed() const;
+
     // True when socket, bind and listen all succeeded.
     bool listening() const;
 

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <optional>
 #include <set>
 
 #include "net_tools/socket_ops.h"
@@ -25,6 +26,44 @@ const char* lasting_text(const std::string& text) {
 bool is_white_space(char byte) { return std::isspace(static_cast<unsigned char>(byte)) != 0; }
 
 bool is_digit(char byte) { return byte >= '0' && byte <= '9'; }
+
+// Bounds a series of receives on one socket by one deadline, through the socket's receive
+// timeout. The timeout is armed with the time left and armed again only once it overstates the
+// time left by more than kSlack, so a peer that sends at full speed costs a clock read per byte
+// and no system call, and a receive never waits more than kSlack past the deadline.
+class ReceiveDeadline {
+  public:
+    using Clock = std::chrono::steady_clock;
+
+    ReceiveDeadline(int fd, std::chrono::milliseconds limit)
+        : fd(fd), deadline(Clock::now() + limit) {
+        arm(limit);
+    }
+
+    // False once the deadline has passed; otherwise makes sure that the next receive cannot wait
+    // (much) past it.
+    bool allows_another_receive() {
+        const Clock::duration left = deadline - Clock::now();
+        if (left <= Clock::duration::zero()) return false;
+        if (armed - left > kSlack) arm(left);
+        return true;
+    }
+
+  private:
+    static constexpr std::chrono::milliseconds kSlack{50};
+
+    void arm(Clock::duration left) {
+        // Rounded up, and never 0, which would mean "wait for ever".
+        auto ms = std::chrono::ceil<std::chrono::milliseconds>(left);
+        if (ms.count() < 1) ms = std::chrono::milliseconds(1);
+        socket_ops::set_receive_timeout(fd, static_cast<unsigned>(ms.count()));
+        armed = ms;
+    }
+
+    int fd;
+    Clock::time_point deadline;
+    Clock::duration armed{};
+};
 
 }  // namespace
 
@@ -73,7 +112,10 @@ void tcp_stream::send(const char* data, std::size_t size) {
         failed = true;
         return;
     }
-    if (socket_ops::send(fd, data, size) != size) failed = true;
+    if (socket_ops::send(fd, data, size) != size) {
+        failed = true;
+        socket_ops::shutdown_send(fd);
+    }
 }
 
 tcp_stream& tcp_stream::operator<<(int value) {
@@ -128,6 +170,16 @@ void tcp_stream::close() {
 }
 
 std::string tcp_stream::read_line(unsigned max) {
+    return read_line_within(max, std::chrono::milliseconds(0));
+}
+
+std::string tcp_stream::read_line(unsigned max, std::chrono::milliseconds limit) {
+    return read_line_within(max, limit);
+}
+
+std::string tcp_stream::read_line_within(unsigned max, std::chrono::milliseconds limit) {
+    std::optional<ReceiveDeadline> deadline;
+    if (limit.count() > 0 && is_open && fd >= 0) deadline.emplace(fd, limit);
     std::string line;
     char byte;
     bool ok = receive(byte);
@@ -136,10 +188,25 @@ std::string tcp_stream::read_line(unsigned max) {
     while (ok && *this && byte != '\n') {
         line += byte;
         if (line.size() >= max) break;
-        ok = receive(byte);
+        ok = (!deadline || deadline->allows_another_receive()) && receive(byte);
         if (!ok) failed = true;
     }
     return line;
+}
+
+void tcp_stream::close_gracefully(std::chrono::milliseconds limit, std::size_t max_bytes) {
+    if (is_open && fd >= 0 && socket_ops::pending_input(fd) > 0) {
+        socket_ops::shutdown_send(fd);
+        ReceiveDeadline deadline(fd, limit);
+        char scratch[4096];
+        std::size_t dropped = 0;
+        while (dropped < max_bytes && deadline.allows_another_receive()) {
+            const long count = socket_ops::receive(fd, scratch, sizeof scratch);
+            if (count <= 0) break;  // the peer closed, or nothing came in time
+            dropped += static_cast<std::size_t>(count);
+        }
+    }
+    close();
 }
 
 }  // namespace net_tools

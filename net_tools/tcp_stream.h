@@ -4,6 +4,8 @@
 // fixed: changing any of them breaks every built plug-in.
 #pragma once
 
+#include <chrono>
+#include <cstddef>
 #include <string>
 
 namespace net_tools {
@@ -41,8 +43,10 @@ class tcp_stream {
     // stream tests true whatever its flag.
     operator void*() const;
 
-    // Each sends its text at once; a failed or incomplete send sets the error flag.
-    // An int is sent as signed decimal; a std::string is sent whole, NUL bytes included.
+    // Each sends its text at once; a failed or incomplete send sets the error flag and shuts the
+    // sending side down, so that later insertions fail at once instead of waiting for a peer that
+    // does not read (each would wait the socket's send timeout again). An int is sent as signed
+    // decimal; a std::string is sent whole, NUL bytes included.
     tcp_stream& operator<<(int value);
     tcp_stream& operator<<(const char* text);
     tcp_stream& operator<<(const std::string& text);
@@ -70,11 +74,28 @@ class tcp_stream {
     // flag is already set, one byte is read and dropped and the result is empty.
     std::string read_line(unsigned max);
 
+    // The same, but the whole line must arrive within `limit` of the call: a client that sends
+    // nothing, or dribbles bytes, cannot hold the reader longer (a limit of 0 or less: no limit).
+    // When the time is up the line read so far is returned and the error flag is set. Uses the
+    // socket's receive timeout and leaves it set to at most `limit`; a caller that reads on
+    // under another timeout sets that again.
+    std::string read_line(unsigned max, std::chrono::milliseconds limit);
+
+    // Closes the stream so that the peer sees a clean end of the stream after the response. If
+    // the peer sent bytes that nobody read (a request line longer than was read, or data after
+    // it), releasing the socket now would reset the connection, which can destroy the response
+    // still unread in the peer's buffers. So the sending side is shut first and unread input is
+    // read and dropped until the peer closes, for at most `limit` and `max_bytes`. Without unread
+    // input it costs one non-blocking check. Does nothing more on a stream already closed.
+    void close_gracefully(std::chrono::milliseconds limit, std::size_t max_bytes);
+
   private:
     // Receives one byte into `byte`; false when the receive failed. Leaves the flag alone.
     bool receive(char& byte);
-    // Sends `size` bytes; a failed or incomplete send sets the flag.
+    // Sends `size` bytes; a failed or incomplete send sets the flag and shuts the sending side.
     void send(const char* data, std::size_t size);
+    // read_line, its receives bounded by `limit` when that is positive.
+    std::string read_line_within(unsigned max, std::chrono::milliseconds limit);
 
     bool failed;
     int fd;
