@@ -1,5 +1,7 @@
 #include "sql_client/connection.h"
 
+#include <utility>
+
 // The two daemon builds compile this file with different reconnect behaviour; the
 // `brixsvc` build defines BRIX_SQL_RECONNECT_IN_PLACE=1.
 #ifndef BRIX_SQL_RECONNECT_IN_PLACE
@@ -10,16 +12,45 @@ namespace sql_client {
 
 namespace {
 constexpr bool kReconnectInPlace = BRIX_SQL_RECONNECT_IN_PLACE != 0;
+
+// Sets the limits that are not 0 on a handle that has not connected yet (a null handle: none).
+void set_timeouts(MYSQL* mysql, const Connection::Timeouts& timeouts) {
+    if (mysql == nullptr) return;
+    const std::pair<mysql_option, unsigned> limits[] = {
+        {MYSQL_OPT_CONNECT_TIMEOUT, timeouts.connect},
+        {MYSQL_OPT_READ_TIMEOUT, timeouts.read},
+        {MYSQL_OPT_WRITE_TIMEOUT, timeouts.write}};
+    for (const auto& limit : limits) {
+        if (limit.second != 0) mysql_options(mysql, limit.first, &limit.second);
+    }
+}
+
+// The limits set on a handle, so that a new handle can be given the same ones.
+Connection::Timeouts timeouts_of(MYSQL* mysql) {
+    Connection::Timeouts timeouts;
+    if (mysql == nullptr) return timeouts;
+    mysql_get_option(mysql, MYSQL_OPT_CONNECT_TIMEOUT, &timeouts.connect);
+    mysql_get_option(mysql, MYSQL_OPT_READ_TIMEOUT, &timeouts.read);
+    mysql_get_option(mysql, MYSQL_OPT_WRITE_TIMEOUT, &timeouts.write);
+    return timeouts;
+}
+
 }  // namespace
 
 Connection::Connection(const std::string& host, const std::string& user,
                        const std::string& password, const std::string& database)
+    : Connection(host, user, password, database, Timeouts{}) {}
+
+Connection::Connection(const std::string& host, const std::string& user,
+                       const std::string& password, const std::string& database,
+                       const Timeouts& timeouts)
     : host(host),
       user(user),
       password(password),
       database(database),
       mysql(mysql_init(nullptr)),
       connected(0) {
+    set_timeouts(mysql, timeouts);
     connect_handle();
 }
 
@@ -53,8 +84,10 @@ void Connection::reconnect() {
 }
 
 void Connection::reconnect_with_new_handle() {
+    const Timeouts timeouts = timeouts_of(mysql);
     mysql_close(mysql);  // null after close(): the library ignores it
     mysql = mysql_init(nullptr);
+    set_timeouts(mysql, timeouts);
     connect_handle();
 }
 

@@ -15,10 +15,23 @@ namespace sql_client {
 // Before several threads make connections at once, the process holds a ClientLibrary.
 class Connection {
   public:
+    // How long the client library may wait for the server, in seconds; 0 leaves the library's
+    // own default (no limit for reads and writes). With limits, a server that stops answering
+    // (frozen, or a network gone silent) makes the call fail instead of blocking for ever.
+    struct Timeouts {
+        unsigned connect = 0;  // establishing a connection, handshake included
+        unsigned read = 0;     // each wait for data from the server
+        unsigned write = 0;    // each wait to send data to the server
+    };
+
     // Makes a handle and connects at once to `host` on the default port (0) as `user`, with
     // `database` as the current one. The outcome shows only through the truth value.
     Connection(const std::string& host, const std::string& user, const std::string& password,
                const std::string& database);
+    // The same, with `timeouts` set on the handle before it connects. They stay with the
+    // connection through reconnect() (but not through close() and a later reconnect()).
+    Connection(const std::string& host, const std::string& user, const std::string& password,
+               const std::string& database, const Timeouts& timeouts);
     // Closes the handle if close() has not.
     virtual ~Connection();
 
