@@ -88,7 +88,7 @@ void BRIX::run() {
 
     std::list<CGIThread*> workers;
     for (int i = 0; i < settings.worker_count; ++i) {
-        auto* worker = new CGIThread(&queue, 100 + i, &catalog, settings.database);
+        auto* worker = new CGIThread(&queue, 100 + i, &catalog, settings);
         workers.push_back(worker);
         worker->start();
     }
@@ -134,10 +134,6 @@ void BRIX::accept_loop() {
             queue.shutdown();
             server.close();
             break;
-        }
-        if (settings.read_timeout_ms > 0) {
-            net_tools::socket_ops::set_receive_timeout(
-                fd, static_cast<unsigned>(settings.read_timeout_ms));
         }
         trace("fd: " + std::to_string(fd));
         queue.put(fd);

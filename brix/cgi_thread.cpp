@@ -1,11 +1,14 @@
 #include "brix/cgi_thread.h"
 
+#include <algorithm>
+#include <chrono>
 #include <iostream>
 
 #include "brix/dispatch.h"
 #include "brix/form_data.h"
 #include "brix/request_line.h"
 #include "brix/trace.h"
+#include "net_tools/socket_ops.h"
 #include "net_tools/tcp_stream.h"
 #include "sql_client/host_name.h"
 
@@ -13,23 +16,40 @@ namespace brix {
 
 namespace {
 constexpr unsigned kLongestRequestLine = 1024;
+// How long, and for how many bytes, a connection closed with unread input waits for the client
+// to close its end (see tcp_stream::close_gracefully).
+constexpr std::chrono::milliseconds kDrainTime{500};
+constexpr std::size_t kDrainBytes = 64 * 1024;
+
+// The line after "unable to connect to the database...": what was tried and the library's error.
+std::string connect_failure(const std::string& host, const DatabaseSettings& database,
+                            const sql_client::Connection& connection) {
+    MYSQL* mysql = connection.handle();
+    return "database \"" + database.database + "\" on host \"" + host + "\" as user \"" +
+           database.user + "\": error " +
+           std::to_string(mysql != nullptr ? mysql_errno(mysql) : 0) + " (" +
+           (mysql != nullptr ? mysql_error(mysql) : "no client handle") + ")";
+}
+
 }  // namespace
 
 CGIThread::CGIThread(thread_tools::Queue<int>* queue, int id, std::vector<CGIContext*>* catalog,
-                     const DatabaseSettings& database)
-    : queue(queue), catalog(catalog), id(id), connection(nullptr), database(database) {}
+                     const ServerSettings& settings)
+    : queue(queue), catalog(catalog), id(id), settings(settings) {}
 
 CGIThread::~CGIThread() = default;
 
 void CGIThread::run() {
     trace("thread #" + std::to_string(id) + " start...");
+    const DatabaseSettings& database = settings.database;
     const std::string host = database.host.empty() ? sql_client::local_host_name() : database.host;
-    sql_client::Connection own(host, database.user, database.password, database.database);
-    if (own) {
-        connection = &own;
-    } else {
-        connection = nullptr;
+    sql_client::Connection own(host, database.user, database.password, database.database,
+                               database.timeouts);
+    const bool connected = own;
+    link = DatabaseLink(&own, connected);
+    if (!connected) {
         trace_error("unable to connect to the database...");
+        trace_error(connect_failure(host, database, own));
     }
     while (queue->is_running()) {
         try {
@@ -42,7 +62,7 @@ void CGIThread::run() {
         }
     }
     if (own) own.close();
-    connection = nullptr;
+    link = DatabaseLink();
     trace("done thread #" + std::to_string(id) + "...");
 }
 
@@ -50,14 +70,25 @@ void CGIThread::process_request(int fd) {
     std::cout << "process request...\n" << std::flush;
     net_tools::tcp_stream stream(fd);
     if (!stream) return;
-    const std::string line = stream.read_line(kLongestRequestLine);
+    namespace ops = net_tools::socket_ops;
+    if (settings.send_timeout_ms > 0) {
+        ops::set_send_timeout(fd, static_cast<unsigned>(settings.send_timeout_ms));
+    }
+    // The request line has one deadline for all its bytes (without one, each receive waits at
+    // most the read timeout); the cgilet's own reads then wait at most the read timeout each.
+    const unsigned read_timeout = static_cast<unsigned>(std::max(settings.read_timeout_ms, 0));
+    const bool line_deadline = settings.request_timeout_ms > 0;
+    if (!line_deadline) ops::set_receive_timeout(fd, read_timeout);
+    const std::string line = stream.read_line(
+        kLongestRequestLine, std::chrono::milliseconds(settings.request_timeout_ms));
+    if (line_deadline) ops::set_receive_timeout(fd, read_timeout);
     FormData form;
     parse_request_line(line, form);
     std::string name = form.get_value("cgilet");
     if (name.empty()) name = "hello";
     trace("cgilet=\"" + name + "\"");
-    if (CGIContext* entry = find_cgi(name)) dispatch_request(*entry, connection, stream, form);
-    stream.close();
+    if (CGIContext* entry = find_cgi(name)) dispatch_request(*entry, link, stream, form);
+    stream.close_gracefully(kDrainTime, kDrainBytes);
 }
 
 CGIContext* CGIThread::find_cgi(const std::string& name) {

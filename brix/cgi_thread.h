@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "brix/cgi_context.h"
+#include "brix/database_link.h"
 #include "brix/server_settings.h"
 #include "sql_client/connection.h"
 #include "thread_tools/queue.h"
@@ -15,17 +16,21 @@ namespace brix {
 // Takes accepted descriptors from the work queue one at a time and serves one request on each:
 // reads the request line, decodes its fields, finds the cgilet named by "cgilet" (or "hello") and
 // hands the request to it, then closes the connection. Opens one database connection of its own
-// when it starts and keeps it for its whole life. Ends when the queue is shut down; a request in
-// progress is finished first.
+// when it starts and keeps it for its whole life (trying again later when that first connect
+// fails, see DatabaseLink). Ends when the queue stops; a request in progress is finished first.
+//
+// A client cannot hold a worker for long: the whole request line must arrive within the request
+// timeout, a send waits at most the send timeout for a client that reads nothing, and a cgilet's
+// own reads wait at most the read timeout each (ServerSettings).
 //
 // The creator calls start once, then join, then deletes the worker. The queue and the catalog are
 // shared with the other workers and must outlive this one; the catalog must not change while the
 // worker runs.
 class CGIThread : public thread_tools::Thread {
   public:
-    // Keeps the queue, id, catalog and database settings. Does not start the thread.
+    // Keeps the queue, id, catalog and settings (timeouts, database). Does not start the thread.
     CGIThread(thread_tools::Queue<int>* queue, int id, std::vector<CGIContext*>* catalog,
-              const DatabaseSettings& database);
+              const ServerSettings& settings);
     ~CGIThread() override;
 
     // The thread body: connects to the database, then serves descriptors until the queue stops.
@@ -43,8 +48,8 @@ class CGIThread : public thread_tools::Thread {
     thread_tools::Queue<int>* queue;
     std::vector<CGIContext*>* catalog;
     int id;
-    sql_client::Connection* connection;  // the worker's own, or null when connecting failed
-    DatabaseSettings database;
+    DatabaseLink link;  // the worker's own connection, set by run
+    ServerSettings settings;
 };
 
 }  // namespace brix

@@ -6,10 +6,12 @@
 
 namespace brix {
 
-void dispatch_request(CGIContext& entry, sql_client::Connection* connection,
-                      net_tools::tcp_stream& stream, FormData& form) {
+void dispatch_request(CGIContext& entry, DatabaseLink& link, net_tools::tcp_stream& stream,
+                      FormData& form) {
     Cgilet& cgilet = *entry.cgilet;
     const bool no_database = entry.catalog == "none";
+    sql_client::Connection* connection =
+        no_database ? link.connection() : link.connection_for_database();
     if (connection == nullptr) {
         trace("process request #5");
         cgilet.process_without_database(stream, form);
@@ -22,7 +24,7 @@ void dispatch_request(CGIContext& entry, sql_client::Connection* connection,
         trace("process request #1");
     } else if (!healthy) {
         trace("reconnect...");
-        connection->reconnect();
+        link.reconnect();
         connection->set_catalog(entry.catalog);
         if (!no_database) {
             trace("process request #2");

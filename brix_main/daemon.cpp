@@ -14,10 +14,14 @@ brix::ServerSettings built_in_settings() {
     settings.pid_file_path = BRIX_CONFIG_PID_FILE_PATH;
     settings.worker_count = BRIX_CONFIG_WORKER_COUNT;
     settings.read_timeout_ms = BRIX_CONFIG_READ_TIMEOUT_MS;
+    settings.request_timeout_ms = BRIX_CONFIG_REQUEST_TIMEOUT_MS;
+    settings.send_timeout_ms = BRIX_CONFIG_SEND_TIMEOUT_MS;
     settings.database.host = sql_client::settings::kHost;
     settings.database.user = sql_client::settings::kUser;
     settings.database.password = sql_client::settings::kPassword;
     settings.database.database = sql_client::settings::kDatabase;
+    settings.database.timeouts = {BRIX_CONFIG_DB_CONNECT_TIMEOUT_S, BRIX_CONFIG_DB_READ_TIMEOUT_S,
+                                  BRIX_CONFIG_DB_WRITE_TIMEOUT_S};
     return settings;
 }
 

@@ -4,13 +4,15 @@
 # addresses the machine's host name resolves to and on 127.0.0.1, with the accounts and databases
 # the daemon and its tests use.
 #
-# Usage: tools/db-server.sh start|stop|kill|restart|status
+# Usage: tools/db-server.sh start|stop|kill|restart|status|freeze|thaw
 #   start    installs the server if missing, starts it unless it runs already, and returns once a
 #            real TCP login as the daemon's user works (or fails after a deadline)
 #   stop     orderly shutdown, waits until the process is gone
 #   kill     SIGKILL, a crash: the next start recovers the data
 #   restart  stop (if running), then start
 #   status   exit 0 and "running" when this server runs and accepts a login, 3 otherwise
+#   freeze   SIGSTOP: the server keeps its connections and its port but answers nothing
+#   thaw     SIGCONT: a frozen server goes on
 # A server on the port that this script did not start is never touched: start fails with a clear
 # message and a non-zero status.
 #
@@ -212,12 +214,18 @@ do_status() {
 cmd=${1:-}
 case "$cmd" in
   start | stop | kill | restart) ;;
+  freeze | thaw)
+    pid=$(our_pid)
+    [ -n "$pid" ] || die "no server of ours runs"
+    if [ "$cmd" = freeze ]; then kill -STOP "$pid"; else kill -CONT "$pid"; fi
+    exit
+    ;;
   status)
     do_status
     exit
     ;;
   *)
-    echo "usage: $0 start|stop|kill|restart|status" >&2
+    echo "usage: $0 start|stop|kill|restart|status|freeze|thaw" >&2
     exit 2
     ;;
 esac

@@ -74,7 +74,8 @@ Served serve(brix::CGIContext& entry, Connection* connection, const std::string&
         brix::FormData form;
         brix::parse_request_line("cgilet=" + entry.name + "&" + line, form);
         CapturedOutput output;
-        brix::dispatch_request(entry, connection, stream, form);
+        brix::DatabaseLink link(connection, connection != nullptr);
+        brix::dispatch_request(entry, link, stream, form);
         served.trace = output.lines();
     }  // the stream's end closes: the peer reads to the end of the response
     char byte = 0;

@@ -10,10 +10,15 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
+#include <functional>
+#include <future>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/e2e/daemon_process.h"
@@ -63,6 +68,7 @@ std::string test_catalog() {
            row("throw", t.test_cgilets, "make_throw", "none") +
            row("rest", t.test_cgilets, "make_rest", "none") +
            row("wait", t.test_cgilets, "make_wait", "none") +
+           row("flood", t.test_cgilets, "make_flood", "none") +
            row("dbname", t.test_cgilets, "make_dbname", "test") +
            row("dbmissing", t.test_cgilets, "make_dbname", "brix_no_such_database") +
            row("dbnone", t.test_cgilets, "make_dbname", "none") +
@@ -95,6 +101,21 @@ class Daemon : public ::testing::Test {
 
     std::string request(const std::string& line, bool half_close = false) {
         return call(target().port, line, half_close);
+    }
+
+    int connect_to_daemon() {
+        const int fd = brix_e2e::connect_to(target().port);
+        EXPECT_GE(fd, 0);
+        return fd;
+    }
+
+    // How often `text` occurs in the daemon's output so far.
+    int count_of(const std::string& text) const {
+        const std::string out = daemon->out();
+        int count = 0;
+        for (auto at = out.find(text); at != std::string::npos; at = out.find(text, at + 1))
+            ++count;
+        return count;
     }
 
     static void db_server(const std::string& command) {
@@ -146,6 +167,17 @@ TEST_F(Daemon, ReadsAtMost1024CharactersAndLeavesTheRestForTheCgilet) {
     // socket for the cgilet.
     EXPECT_EQ(request(line + "\n", true), "rest=977:" + std::string(976, 'y') + "\n");
     EXPECT_EQ(request("cgilet=rest\nmore data", true), "rest=9:more data");
+    // Input nobody reads (here the end of a long line) must not turn the end of the connection
+    // into a reset, which can destroy the response before the client has read it.
+    const int fd = brix_e2e::connect_to(target().port);
+    ASSERT_TRUE(brix_e2e::send_all(fd, "cgilet=echo&x=" + std::string(3000, 'y') + "\n"));
+    std::string response;
+    char chunk[4096];
+    ssize_t n;
+    while ((n = recv(fd, chunk, sizeof chunk, 0)) > 0) response.append(chunk, std::size_t(n));
+    EXPECT_EQ(n, 0) << "the connection ended with: " << strerror(errno);
+    EXPECT_EQ(response, "cgilet=echo\nx=" + std::string(1024 - 14, 'y') + "\n");
+    close(fd);
     EXPECT_EQ(stop(), 0);
 }
 
@@ -219,23 +251,48 @@ TEST_F(Daemon, FinishesTheRequestInProgressWhenStopped) {
     EXPECT_EQ(lines_of(daemon->out()).back(), "done...");
 }
 
-TEST_F(Daemon, IdleClientsAreDroppedAfterTheReadTimeout) {
+TEST_F(Daemon, HostileClientsCannotHoldTheWorkers) {
     start();
-    std::vector<int> idle;
-    for (int i = 0; i < 10; ++i) {
-        idle.push_back(brix_e2e::connect_to(target().port));
-        ASSERT_GE(idle.back(), 0);
+    // Ten clients of each kind: silent, sending a byte now and then, never reading a large reply.
+    std::vector<int> silent, dribbling, deaf;
+    const auto connect_clients = [&] {
+        for (int i = 0; i < 10; ++i) {
+            for (auto* group : {&silent, &dribbling, &deaf}) group->push_back(connect_to_daemon());
+            ASSERT_TRUE(brix_e2e::send_all(deaf.back(), "cgilet=flood\n"));
+        }
+    };
+    // Keeps the dribbling clients dribbling until `done`, for 20 s at most.
+    const auto dribble_until = [&](const std::function<bool()>& done) {
+        return brix_test::wait_until(
+            [&] {
+                for (int fd : dribbling) brix_e2e::send_all(fd, "a");
+                return brix_test::wait_until(done, std::chrono::milliseconds(200));
+            },
+            std::chrono::seconds(20));
+    };
+    ASSERT_NO_FATAL_FAILURE(connect_clients());
+    auto answer = std::async(std::launch::async, [&] { return request("name=patient\n"); });
+    EXPECT_TRUE(dribble_until(
+        [&] { return answer.wait_for(std::chrono::seconds(0)) == std::future_status::ready; }));
+    EXPECT_EQ(answer.get(), "Hello, patient!\n");
+    // A silent client's request was read as empty and served by "hello".
+    for (int fd : silent) EXPECT_EQ(brix_e2e::read_all(fd), "Hello, world!\n");
+    for (auto* group : {&silent, &dribbling, &deaf}) {
+        for (int fd : *group) close(fd);
+        group->clear();
     }
-    ASSERT_TRUE(daemon->wait_for_count("process request...", 10));
-    // Every worker now waits on a silent client; the next request is served once their reads
-    // time out.
-    EXPECT_EQ(request("name=patient\n"), "Hello, patient!\n");
-    for (int fd : idle) {
-        // A silent client's request was read as empty and served by "hello".
-        EXPECT_EQ(brix_e2e::read_all(fd), "Hello, world!\n");
-        close(fd);
+    // Nor can they hold up a stop.
+    const int taken = count_of("process request...");
+    ASSERT_NO_FATAL_FAILURE(connect_clients());
+    ASSERT_TRUE(daemon->wait_for_count("process request...", taken + 10));
+    daemon->signal(SIGINT);
+    EXPECT_TRUE(dribble_until([&] { return !daemon->running(); })) << "the stop hangs";
+    int status = -1;
+    ASSERT_TRUE(daemon->wait_exit(status));
+    EXPECT_EQ(status, 0);
+    for (auto* group : {&silent, &dribbling, &deaf}) {
+        for (int fd : *group) close(fd);
     }
-    EXPECT_EQ(stop(), 0);
 }
 
 TEST_F(Daemon, ReportsAPortInUseAndExitsWithFailure) {
@@ -293,15 +350,46 @@ TEST_F(Daemon, SelectsEachCgiletsCatalogAndReconnectsWhenItCannot) {
     EXPECT_EQ(stop(), 0);
 }
 
-TEST_F(Daemon, ServesWithoutADatabaseWhenItIsDownAtStart) {
+TEST_F(Daemon, ConnectsOnceADatabaseThatWasDownAtStartIsBack) {
     DatabaseBackOnExit back_on_exit;
     db_server("stop");
     start();
-    db_server("start");
-    EXPECT_NE(daemon->err().find("unable to connect to the database..."), std::string::npos);
-    // Workers never try again: even with the server back, requests go without a database.
+    const std::vector<std::string> err = lines_of(daemon->err());
+    ASSERT_FALSE(err.empty());
+    EXPECT_EQ(err[0], "unable to connect to the database...");
+    // The next line says what was tried and the client library's error.
+    ASSERT_GE(err.size(), 2u);
+    EXPECT_EQ(err[1].rfind("database \"test\" on host \"", 0), 0u) << err[1];
+    EXPECT_NE(err[1].find("as user \"root\": error 200"), std::string::npos) << err[1];
     EXPECT_EQ(request("cgilet=dbname\n"), "database=none\n");
     EXPECT_TRUE(daemon->wait_for_text("process request #5"));
+    db_server("start");
+    // Requests that need the database connect as soon as it is there.
+    EXPECT_TRUE(brix_test::wait_until(
+        [&] { return request("cgilet=dbname\n") == "database=test\n"; }, std::chrono::seconds(20)));
+    EXPECT_EQ(stop(), 0);
+}
+
+TEST_F(Daemon, AFrozenDatabaseFreesTheWorkers) {
+    DatabaseBackOnExit back_on_exit;
+    start();
+    ASSERT_EQ(request("cgilet=dbname\n"), "database=test\n");
+    db_server("freeze");
+    struct Thaw {
+        ~Thaw() { std::system((target().db_server + " thaw >/dev/null").c_str()); }
+    } thaw;
+    // Every worker is sent to the frozen server...
+    std::vector<std::future<std::string>> stuck;
+    for (int i = 0; i < 10; ++i) {
+        stuck.push_back(std::async(std::launch::async, [&] { return request("cgilet=dbname\n"); }));
+    }
+    ASSERT_TRUE(daemon->wait_for_count("cgilet=\"dbname\"", 11));
+    // ...and comes back from it, so requests without a database go on being served.
+    for (int i = 0; i < 20; ++i) ASSERT_EQ(request("name=thawed\n"), "Hello, thawed!\n");
+    for (auto& response : stuck) EXPECT_EQ(response.get().rfind("database=", 0), 0u);
+    db_server("thaw");
+    EXPECT_TRUE(brix_test::wait_until(
+        [&] { return request("cgilet=dbname\n") == "database=test\n"; }, std::chrono::seconds(20)));
     EXPECT_EQ(stop(), 0);
 }
 

@@ -4,6 +4,8 @@
 //            writes back "rest=<byte count>:<bytes>"
 //   wait:    reads one more line from the client, then writes "released: <line>", so a test
 //            decides when the request ends
+//   flood:   writes 64 MiB in 1 KiB pieces (more than the buffers of a loopback connection
+//            hold), for clients that never read
 //   dbname:  writes "database=<the selected database>" from process, "database=none" from
 //            process_without_database; with "fail=1" it first runs a failing query, leaving the
 //            connection unhealthy for the next request
@@ -59,6 +61,18 @@ class Wait : public brix::Cgilet {
     }
 };
 
+class Flood : public brix::Cgilet {
+  public:
+    void process(net_tools::tcp_stream& stream, brix::FormData& form,
+                 sql_client::Connection*) override {
+        process_without_database(stream, form);
+    }
+    void process_without_database(net_tools::tcp_stream& stream, brix::FormData&) override {
+        const std::string piece(1024, 'f');
+        for (int i = 0; i < 65536; ++i) stream << piece;
+    }
+};
+
 class DbName : public brix::Cgilet {
   public:
     void process(net_tools::tcp_stream& stream, brix::FormData& form,
@@ -86,5 +100,6 @@ class DbName : public brix::Cgilet {
 BRIX_CGILET_EXPORT brix::Cgilet* make_throw() { return new Throw; }
 BRIX_CGILET_EXPORT brix::Cgilet* make_rest() { return new Rest; }
 BRIX_CGILET_EXPORT brix::Cgilet* make_wait() { return new Wait; }
+BRIX_CGILET_EXPORT brix::Cgilet* make_flood() { return new Flood; }
 BRIX_CGILET_EXPORT brix::Cgilet* make_dbname() { return new DbName; }
 BRIX_CGILET_EXPORT brix::Cgilet* make_nothing() { return nullptr; }
