@@ -24,11 +24,18 @@ namespace {
 std::mutex stop_mutex;
 bool stop_pending = false;
 
-// The stop path: queue first, so that workers leave, then the listening socket, so that the accept
-// loop ends. Caller holds stop_mutex and both pointers are set.
+// The stop path, in this order so that no accepted connection is lost:
+//   1. here: the listening socket is closed, so nothing more is accepted (connections the system
+//      holds but the daemon never accepted are refused) and the accept loop ends;
+//   2. the accept loop, having put its last descriptor, lets the work queue drain
+//      (Queue::shutdown_when_drained): workers go on serving what is queued;
+//   3. the worker that takes the last descriptor stops the queue; idle workers leave through
+//      "CGI error thread #N...", busy ones once their request is served, each with
+//      "done thread #N...";
+//   4. run joins the workers and frees the catalog; the entry traces "done...".
+// Caller holds stop_mutex and both pointers are set.
 void stop_armed_server() {
     brix::trace("shutdown next...");
-    p_fd_queue->shutdown();
     p_tcp_server->close();
     brix::trace("done shutdown...");
 }
@@ -113,13 +120,8 @@ void BRIX::write_pid_file() {
 void BRIX::accept_loop() {
     for (;;) {
         const int fd = server.accept();
-        if (!queue.is_running()) {
-            // Stopped: a connection accepted just now is not served; release it rather than leak
-            // it.
-            if (fd >= 1) net_tools::socket_ops::close(fd);
-            break;
-        }
         if (fd < 1) {
+            if (server.closed()) break;  // the stop path closed the listening socket
             const int code = server.accept_error();
             const std::string text = net_tools::socket_ops::error_text(code);
             if (server.accept_error_is_transient()) {
@@ -131,13 +133,15 @@ void BRIX::accept_loop() {
             // workers end instead of waiting for ever.
             trace_error("brix: accept failed: " + text + "; stopping");
             accept_failed = true;
-            queue.shutdown();
             server.close();
             break;
         }
+        // A connection accepted here is served even when a stop comes meanwhile: the queue
+        // hands out everything put before it drains.
         trace("fd: " + std::to_string(fd));
         queue.put(fd);
     }
+    queue.shutdown_when_drained();
 }
 
 }  // namespace brix

@@ -64,16 +64,17 @@ extern net_tools::tcp_server* p_tcp_server;
 
 namespace brix {
 
-// Leads the server down the same stop path as on_SIGNAL (the queue first, then the listening
-// socket), from any thread. A request made before run has armed the stop path is kept and carried
-// out as soon as it is armed, so it is never lost; it is forgotten when the server is destroyed.
-// Unlike on_SIGNAL it never ends the process. Used by the service host's stop control.
+// Leads the server down the same stop path as on_SIGNAL (the listening socket is closed, then the
+// work queue drains), from any thread. A request made before run has armed the stop path is kept
+// and carried out as soon as it is armed, so it is never lost; it is forgotten when the server is
+// destroyed. Unlike on_SIGNAL it never ends the process. Used by the service host's stop control.
 void request_stop();
 
 }  // namespace brix
 
-// The stop handler for SIGINT (2) and SIGTERM (15): traces "shutdown next...", shuts the work
-// queue down (idle workers end), closes the listening socket (the accept loop ends) and traces
-// "done shutdown...". Other signal numbers are ignored. Called before any server is armed, it ends
-// the process with status 0. Safe on any thread; calling it twice is harmless.
+// The stop handler for SIGINT (2) and SIGTERM (15): traces "shutdown next...", closes the listening
+// socket and traces "done shutdown...". The accept loop then ends and lets the work queue drain:
+// every accepted connection is served before the workers end (see brix.cpp for the whole order).
+// Other signal numbers are ignored. Called before any server is armed, it ends the process with
+// status 0. Safe on any thread; calling it twice is harmless.
 void on_SIGNAL(int sig);

@@ -295,6 +295,33 @@ TEST_F(Daemon, HostileClientsCannotHoldTheWorkers) {
     }
 }
 
+TEST_F(Daemon, AStopUnderLoadServesEveryAcceptedConnection) {
+    start();
+    std::atomic<int> answered{0};
+    std::atomic<bool> stopped{false};
+    std::vector<std::thread> clients;
+    for (int i = 0; i < 40; ++i) {
+        clients.emplace_back([&] {
+            // Until the daemon refuses: connections it never accepted may be reset.
+            while (!stopped) {
+                const std::string response = request("name=load\n");
+                if (response == "<connect failed>") break;
+                if (response == "Hello, load!\n") ++answered;
+            }
+        });
+    }
+    EXPECT_TRUE(daemon->wait_for_count("process request...", 300));
+    daemon->signal(SIGINT);
+    int status = -1;
+    EXPECT_TRUE(daemon->wait_exit(status));
+    stopped = true;
+    for (std::thread& client : clients) client.join();
+    EXPECT_EQ(status, 0);
+    // Every connection the daemon accepted was served and answered.
+    EXPECT_EQ(count_of("fd: "), count_of("process request..."));
+    EXPECT_EQ(count_of("fd: "), answered.load());
+}
+
 TEST_F(Daemon, ReportsAPortInUseAndExitsWithFailure) {
     const int blocker = socket(AF_INET, SOCK_STREAM, 0);
     // Earlier tests' connections may still be in TIME_WAIT on the port.
