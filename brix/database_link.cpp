@@ -1,12 +1,14 @@
 #include "brix/database_link.h"
 
+#include <algorithm>
+
 namespace brix {
 
 DatabaseLink::DatabaseLink(sql_client::Connection* own, bool connected)
     : own(own), connected(connected) {
     if (own != nullptr && !connected) {
         last_failed = true;
-        last_failure = Clock::now();
+        next_attempt = Clock::now() + kRetryInterval;
     }
 }
 
@@ -14,8 +16,9 @@ sql_client::Connection* DatabaseLink::connection() const { return connected ? ow
 
 sql_client::Connection* DatabaseLink::connection_for_database() {
     if (!connected && own != nullptr && attempt_due()) {
+        const Clock::time_point began = Clock::now();
         own->reconnect();
-        note_attempt();
+        note_attempt(began);
         connected = !last_failed;
     }
     return connection();
@@ -23,17 +26,18 @@ sql_client::Connection* DatabaseLink::connection_for_database() {
 
 void DatabaseLink::reconnect() {
     if (own == nullptr || !attempt_due()) return;
+    const Clock::time_point began = Clock::now();
     own->reconnect();
-    note_attempt();
+    note_attempt(began);
 }
 
-bool DatabaseLink::attempt_due() const {
-    return !last_failed || Clock::now() - last_failure >= kRetryInterval;
-}
+bool DatabaseLink::attempt_due() const { return !last_failed || Clock::now() >= next_attempt; }
 
-void DatabaseLink::note_attempt() {
+void DatabaseLink::note_attempt(Clock::time_point began) {
     last_failed = !*own;
-    if (last_failed) last_failure = Clock::now();
+    if (!last_failed) return;
+    const Clock::time_point ended = Clock::now();
+    next_attempt = ended + std::max<Clock::duration>(kRetryInterval, 3 * (ended - began));
 }
 
 }  // namespace brix

@@ -10,9 +10,11 @@ namespace brix {
 
 // Paces one worker's attempts to connect to its database. A worker whose first connection failed
 // has no connection; it tries again when a request needs a database, so that a daemon started
-// before its database server uses it once the server is reachable. A reconnect that failed is not
-// tried again for kRetryInterval: a server that does not answer then costs a worker one connect
-// timeout per interval, not one per request, and requests without a database keep flowing.
+// before its database server uses it once the server is reachable. After a failed attempt the
+// next one waits kRetryInterval, or three times as long as the failed attempt took if that is
+// longer: a refused connection is retried every second, while a server that does not answer (each
+// attempt waits out a timeout) holds a worker at most a quarter of the time, not once per request,
+// and requests without a database keep flowing.
 //
 // Does not own the connection, which the worker owns and which must outlive the link's use.
 // Worker thread only: not thread safe.
@@ -40,13 +42,13 @@ class DatabaseLink {
 
   private:
     bool attempt_due() const;
-    // Records the outcome of a connect attempt just made.
-    void note_attempt();
+    // Records the outcome of a connect attempt that began at `began` and has just ended.
+    void note_attempt(Clock::time_point began);
 
     sql_client::Connection* own = nullptr;
     bool connected = false;  // a connect on `own` has succeeded
     bool last_failed = false;
-    Clock::time_point last_failure{};
+    Clock::time_point next_attempt{};  // after a failure: no attempt before this
 };
 
 }  // namespace brix
