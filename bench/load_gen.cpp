@@ -7,10 +7,21 @@
 //
 // --http sends "GET / HTTP/1.0" instead and checks that the response starts with "HTTP/1." and
 // contains the --expect text (for a side-by-side run against a web server).
+//
+// Misbehaving clients, for bench/reliability.sh:
+//   --silent N        N more connections that send nothing
+//   --dribble N       N more connections that send one byte every --dribble-ms (default 5000)
+//   --probe SECONDS   instead of the load: once those are connected, one request; prints
+//                     "answered=0|1 waited_s=..." (gives up after SECONDS)
+//   --hold SECONDS    instead of the load: keep those connections for SECONDS, then exit
+//   --timeout SECONDS a request fails when the server sends nothing for that long
+//   --until-refused   run the load until connecting fails (the server stopped), not --seconds;
+//                     prints "answered=N cut=M" (cut: connected, but no full response)
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -20,6 +31,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -36,6 +48,55 @@ struct Options {
     std::string request = "cgilet=hello&name=bench\n";
     std::string expect = "Hello, bench!\n";
     bool http = false;
+    int silent = 0;
+    int dribble = 0;
+    int dribble_ms = 5000;
+    double probe = 0.0;
+    double hold = 0.0;
+    bool until_refused = false;
+    double timeout = 0.0;
+};
+
+// Connections that misbehave while the load (or the probe) runs: silent ones, and dribbling ones
+// that send a byte every `dribble_ms` from a thread of their own. Closed at destruction.
+class Misbehaving {
+  public:
+    Misbehaving(const sockaddr_in& target, const Options& options) : every(options.dribble_ms) {
+        for (int i = 0; i < options.silent + options.dribble; ++i) {
+            const int fd = socket(AF_INET, SOCK_STREAM, 0);
+            if (fd < 0) continue;
+            if (connect(fd, reinterpret_cast<const sockaddr*>(&target), sizeof target) != 0) {
+                close(fd);
+                continue;
+            }
+            (i < options.silent ? silent : dribbling).push_back(fd);
+        }
+        if (!dribbling.empty()) dribbler = std::thread([this] { dribble(); });
+    }
+    ~Misbehaving() {
+        quit = true;
+        if (dribbler.joinable()) dribbler.join();
+        for (int fd : silent) close(fd);
+        for (int fd : dribbling) close(fd);
+    }
+
+  private:
+    void dribble() {
+        auto next = Clock::now();
+        while (!quit) {
+            if (Clock::now() >= next) {
+                for (int fd : dribbling) send(fd, "x", 1, MSG_NOSIGNAL | MSG_DONTWAIT);
+                next += std::chrono::milliseconds(every);
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    }
+
+    int every;
+    std::vector<int> silent;
+    std::vector<int> dribbling;
+    std::atomic<bool> quit{false};
+    std::thread dribbler;
 };
 
 struct ClientResult {
@@ -57,10 +118,18 @@ std::string unescape(const std::string& text) {
     return out;
 }
 
-// One request on a new connection; returns an empty string on success or what went wrong.
+// One request on a new connection; returns an empty string on success or what went wrong
+// ("connect: ..." when no connection could be made).
 std::string one_request(const sockaddr_in& target, const Options& options, std::string& buffer) {
     const int fd = socket(AF_INET, SOCK_STREAM, 0);
     if (fd < 0) return std::string("socket: ") + std::strerror(errno);
+    if (options.timeout > 0) {
+        timeval limit{};
+        limit.tv_sec = static_cast<time_t>(options.timeout);
+        limit.tv_usec =
+            static_cast<suseconds_t>((options.timeout - static_cast<double>(limit.tv_sec)) * 1e6);
+        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    }
     if (connect(fd, reinterpret_cast<const sockaddr*>(&target), sizeof target) != 0) {
         const std::string error = std::string("connect: ") + std::strerror(errno);
         close(fd);
@@ -126,6 +195,20 @@ int main(int argc, char** argv) {
             options.request = unescape(argv[++i]);
         } else if (arg == "--expect" && has_value) {
             options.expect = unescape(argv[++i]);
+        } else if (arg == "--silent" && has_value) {
+            options.silent = std::atoi(argv[++i]);
+        } else if (arg == "--dribble" && has_value) {
+            options.dribble = std::atoi(argv[++i]);
+        } else if (arg == "--dribble-ms" && has_value) {
+            options.dribble_ms = std::max(1, std::atoi(argv[++i]));
+        } else if (arg == "--probe" && has_value) {
+            options.probe = std::atof(argv[++i]);
+        } else if (arg == "--hold" && has_value) {
+            options.hold = std::atof(argv[++i]);
+        } else if (arg == "--timeout" && has_value) {
+            options.timeout = std::atof(argv[++i]);
+        } else if (arg == "--until-refused") {
+            options.until_refused = true;
         } else if (arg == "--http") {
             options.http = true;
             options.request = "GET / HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n";
@@ -143,8 +226,32 @@ int main(int argc, char** argv) {
         return 2;
     }
 
+    Misbehaving misbehaving(target, options);
+    if (options.hold > 0) {
+        std::this_thread::sleep_for(std::chrono::duration<double>(options.hold));
+        return 0;
+    }
+    if (options.probe > 0) {
+        // The probe runs on a thread of its own so that it can be given up after --probe seconds.
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));  // let the workers take them
+        auto result = std::make_shared<std::atomic<int>>(-1);
+        const auto begin = Clock::now();
+        std::thread([target, options, result] {
+            std::string buffer;
+            *result = one_request(target, options, buffer).empty() ? 1 : 0;
+        }).detach();
+        while (*result < 0 && Clock::now() - begin < std::chrono::duration<double>(options.probe)) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        std::printf("answered=%d waited_s=%.1f\n", *result == 1 ? 1 : 0,
+                    std::chrono::duration<double>(Clock::now() - begin).count());
+        std::fflush(stdout);
+        std::_Exit(0);  // the probe thread may still be waiting
+    }
+
     std::vector<ClientResult> results(static_cast<std::size_t>(options.concurrency));
     std::atomic<bool> stop{false};
+    std::atomic<long> cut{0};
     std::vector<std::thread> clients;
     const auto start = Clock::now();
     for (int c = 0; c < options.concurrency; ++c) {
@@ -155,6 +262,11 @@ int main(int argc, char** argv) {
                 const auto begin = Clock::now();
                 const std::string error = one_request(target, options, buffer);
                 const auto end = Clock::now();
+                if (options.until_refused && !error.empty()) {
+                    if (error.compare(0, 8, "connect:") == 0) break;
+                    ++cut;
+                    continue;
+                }
                 if (error.empty()) {
                     result.latencies_us.push_back(
                         std::chrono::duration<double, std::micro>(end - begin).count());
@@ -164,8 +276,10 @@ int main(int argc, char** argv) {
             }
         });
     }
-    std::this_thread::sleep_for(std::chrono::duration<double>(options.seconds));
-    stop = true;
+    if (!options.until_refused) {
+        std::this_thread::sleep_for(std::chrono::duration<double>(options.seconds));
+        stop = true;
+    }
     for (std::thread& client : clients) client.join();
     const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
 
@@ -182,6 +296,7 @@ int main(int argc, char** argv) {
                 options.concurrency, latencies.size(), errors,
                 static_cast<double>(latencies.size()) / elapsed, percentile(latencies, 0.50),
                 percentile(latencies, 0.99));
+    if (options.until_refused) std::printf("answered=%zu cut=%ld\n", latencies.size(), cut.load());
     if (errors > 0) std::fprintf(stderr, "load_gen: first error: %s\n", first_error.c_str());
     return errors > 0 ? 1 : 0;
 }

@@ -4,7 +4,8 @@
 # same load against nginx answering a fixed HTTP/1.0 reply runs in the same script run, so the two
 # can be compared as ratios on this (noisy, shared) machine.
 #
-# Usage: bench/run-bench.sh [SECONDS_PER_RUN]      (default 3)
+# Usage: [BRIX_BENCH_PORT=PORT] bench/run-bench.sh [SECONDS_PER_RUN]      (default 3)
+# BRIX_BENCH_PORT is the port the release daemon was built to listen on (default 1995, BRIX_PORT).
 # Prints a Markdown table: requests per second, p50/p99 latency, errors, and the daemon's peak
 # resident memory (VmHWM) per run.
 set -euo pipefail
@@ -12,6 +13,7 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
 seconds=${1:-3}
 levels=(1 10 50 200)
+port=${BRIX_BENCH_PORT:-1995}
 out=$root/build/bench
 mkdir -p "$out"
 
@@ -69,9 +71,9 @@ for trace in file null; do
   if [ "$trace" = file ]; then trace_to=$out/trace.log; else trace_to=/dev/null; fi
   "$bin/brix" >"$trace_to" 2>"$out/brix-stderr.log" &
   daemon_pid=$!
-  wait_port 1995
+  wait_port "$port"
   for c in "${levels[@]}"; do
-    line=$("$bin/load_gen" --port 1995 --concurrency "$c" --seconds "$seconds" || true)
+    line=$("$bin/load_gen" --port "$port" --concurrency "$c" --seconds "$seconds" || true)
     mem=$(awk '/VmHWM/ {print $2 " " $3}' "/proc/$daemon_pid/status")
     row "brix, trace to $trace" "$line" "$mem"
   done
