@@ -66,7 +66,8 @@ std::string test_catalog() {
            row("dbname", t.test_cgilets, "make_dbname", "test") +
            row("dbmissing", t.test_cgilets, "make_dbname", "brix_no_such_database") +
            row("dbnone", t.test_cgilets, "make_dbname", "none") +
-           row("broken", t.test_cgilets, "make_nothing", "none");
+           row("broken", t.test_cgilets, "make_nothing", "none") +
+           row("throwing", t.test_cgilets, "make_throwing", "none");
 }
 
 class Daemon : public ::testing::Test {
@@ -277,6 +278,7 @@ TEST_F(Daemon, WritesItsOwnProcessIdAndSkipsUnusableRows) {
         EXPECT_EQ(pid, daemon->pid());
     }
     EXPECT_TRUE(daemon->wait_for_text("skipped: cgilet \"broken\""));
+    EXPECT_TRUE(daemon->wait_for_text("threw: the throwing factory always throws"));
     EXPECT_EQ(request("cgilet=broken\n"), "");
     EXPECT_EQ(stop(), 0);
 }

@@ -7,6 +7,7 @@
 //   dbname:  writes "database=<the selected database>" from process, "database=none" from
 //            process_without_database; with "fail=1" it first runs a failing query, leaving the
 //            connection unhealthy for the next request
+// The factory make_throwing throws, as a plug-in whose set-up fails.
 #include <mysql.h>
 
 #include <stdexcept>
@@ -88,3 +89,6 @@ BRIX_CGILET_EXPORT brix::Cgilet* make_rest() { return new Rest; }
 BRIX_CGILET_EXPORT brix::Cgilet* make_wait() { return new Wait; }
 BRIX_CGILET_EXPORT brix::Cgilet* make_dbname() { return new DbName; }
 BRIX_CGILET_EXPORT brix::Cgilet* make_nothing() { return nullptr; }
+BRIX_CGILET_EXPORT brix::Cgilet* make_throwing() {
+    throw std::runtime_error("the throwing factory always throws");
+}
