@@ -13,7 +13,9 @@
 #include <cstdlib>
 #include <fstream>
 #include <memory>
+#include <regex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/e2e/daemon_process.h"
@@ -173,7 +175,28 @@ TEST_F(Daemon, TracesANoneRequestInOrder) {
     EXPECT_EQ(fd_line[2], "process request...");
     EXPECT_EQ(fd_line[3], "cgilet=\"hello\"");
     EXPECT_EQ(fd_line[4], "process request #4");
+
+    // Control bytes of a name show as %XX: a request cannot write lines of its own.
+    EXPECT_EQ(request("cgilet=%0Ashutdown next...%0D%0Afd: 7%7F\n"), "");
+    EXPECT_TRUE(daemon->wait_for_lines("cgilet=\"%0Ashutdown next...%0D%0Afd: 7%7F\"", 1));
+    EXPECT_EQ(daemon->out().find("\nshutdown next..."), std::string::npos);
+
+    // Under load every worker's "id: W got: N" line stays whole, one per accepted connection.
+    std::vector<std::thread> clients;
+    for (int c = 0; c < 8; ++c) {
+        clients.emplace_back([this] {
+            for (int i = 0; i < 50; ++i) request("name=load\n");
+        });
+    }
+    for (std::thread& client : clients) client.join();
     EXPECT_EQ(stop(), 0);
+    int fd_lines = 0, id_lines = 0;
+    for (const std::string& line : lines_of(daemon->out())) {
+        fd_lines += line.rfind("fd: ", 0) == 0;
+        id_lines += std::regex_match(line, std::regex("id: 1[0-9][0-9] got: [0-9]+"));
+    }
+    EXPECT_EQ(fd_lines, 402);
+    EXPECT_EQ(id_lines, 402);
 }
 
 TEST_F(Daemon, StopsInOrderOnSigintWhenIdle) {
