@@ -7,6 +7,7 @@
 #include <mutex>
 #include <thread>
 
+#include "brix/accept_failure_log.h"
 #include "brix/catalog.h"
 #include "brix/cgi_thread.h"
 #include "brix/get_pid.h"
@@ -111,6 +112,7 @@ void BRIX::write_pid_file() {
 }
 
 void BRIX::accept_loop() {
+    AcceptFailureLog failure_log;
     for (;;) {
         const int fd = server.accept();
         if (!queue.is_running()) {
@@ -123,7 +125,10 @@ void BRIX::accept_loop() {
             const int code = server.accept_error();
             const std::string text = net_tools::socket_ops::error_text(code);
             if (server.accept_error_is_transient()) {
-                trace("accept failed: " + text + "; retrying...");
+                if (const unsigned count = failure_log.failed(AcceptFailureLog::Clock::now())) {
+                    trace("accept failed: " + text + "; retrying... (failures since the last " +
+                          "such line: " + std::to_string(count) + ")");
+                }
                 std::this_thread::sleep_for(kAcceptRetryPause);
                 continue;
             }
