@@ -84,7 +84,7 @@ void BRIX::run() {
         // A stop asked for before the server was armed takes effect now.
         if (stop_pending) stop_armed_server();
     }
-    // Before the workers exist, so that on POSIX they inherit the blocked stop signals.
+    // Installed once the server is armed, so that the stop handler always finds it.
     StopSignals stop_signals(&on_SIGNAL);
 
     std::list<CGIThread*> workers;

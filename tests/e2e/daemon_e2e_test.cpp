@@ -69,7 +69,9 @@ std::string test_catalog() {
            row("dbmissing", t.test_cgilets, "make_dbname", "brix_no_such_database") +
            row("dbnone", t.test_cgilets, "make_dbname", "none") +
            row("broken", t.test_cgilets, "make_nothing", "none") +
-           row("throwing", t.test_cgilets, "make_throwing", "none");
+           row("throwing", t.test_cgilets, "make_throwing", "none") +
+           // A plug-in thread, alive from start-up to teardown: every stop below goes through it.
+           row("ticker", t.test_cgilets, "make_ticker", "none");
 }
 
 class Daemon : public ::testing::Test {
@@ -201,6 +203,7 @@ TEST_F(Daemon, TracesANoneRequestInOrder) {
 
 TEST_F(Daemon, StopsInOrderOnSigintWhenIdle) {
     start();
+    EXPECT_EQ(request("cgilet=ticker\n"), "ticking\n");
     EXPECT_EQ(stop(SIGINT), 0);
     const std::vector<std::string> lines = lines_of(daemon->out());
     ASSERT_FALSE(lines.empty());

@@ -7,11 +7,17 @@
 //   dbname:  writes "database=<the selected database>" from process, "database=none" from
 //            process_without_database; with "fail=1" it first runs a failing query, leaving the
 //            connection unhealthy for the next request
+//   ticker:  runs a thread of its own from its factory until its destructor, as a plug-in with a
+//            background timer does; answers "ticking"
 // The factory make_throwing throws, as a plug-in whose set-up fails.
 #include <mysql.h>
 
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <stdexcept>
 #include <string>
+#include <thread>
 
 #include "brix/cgilet_export.h"
 #include "brix/form_data.h"
@@ -82,6 +88,37 @@ class DbName : public brix::Cgilet {
     }
 };
 
+class Ticker : public brix::Cgilet {
+  public:
+    Ticker() : ticks([this] { tick(); }) {}
+    ~Ticker() override {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            stopping = true;
+        }
+        wake.notify_one();
+        ticks.join();
+    }
+    void process(net_tools::tcp_stream& stream, brix::FormData& form,
+                 sql_client::Connection*) override {
+        process_without_database(stream, form);
+    }
+    void process_without_database(net_tools::tcp_stream& stream, brix::FormData&) override {
+        stream << "ticking\n";
+    }
+
+  private:
+    void tick() {
+        std::unique_lock<std::mutex> lock(mutex);
+        while (!stopping) wake.wait_for(lock, std::chrono::milliseconds(50));
+    }
+
+    std::mutex mutex;
+    std::condition_variable wake;
+    bool stopping = false;
+    std::thread ticks;
+};
+
 }  // namespace
 
 BRIX_CGILET_EXPORT brix::Cgilet* make_throw() { return new Throw; }
@@ -92,3 +129,4 @@ BRIX_CGILET_EXPORT brix::Cgilet* make_nothing() { return nullptr; }
 BRIX_CGILET_EXPORT brix::Cgilet* make_throwing() {
     throw std::runtime_error("the throwing factory always throws");
 }
+BRIX_CGILET_EXPORT brix::Cgilet* make_ticker() { return new Ticker; }
