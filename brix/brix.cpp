@@ -2,7 +2,6 @@
 
 #include <chrono>
 #include <cstdlib>
-#include <fstream>
 #include <list>
 #include <mutex>
 #include <thread>
@@ -12,6 +11,7 @@
 #include "brix/cgi_thread.h"
 #include "brix/get_pid.h"
 #include "brix/stop_signals.h"
+#include "brix/text_file.h"
 #include "brix/trace.h"
 #include "net_tools/socket_ops.h"
 
@@ -105,10 +105,9 @@ void BRIX::run() {
 
 void BRIX::write_pid_file() {
     if (settings.pid_file_path.empty()) return;
-    std::ofstream file(settings.pid_file_path, std::ios::out | std::ios::trunc);
-    if (!file) return;
     // The daemon's own id: looking "brix.exe" up in the process list could name another process.
-    file << current_process_id() << std::endl;
+    // A file that cannot be written is skipped silently.
+    write_text_file(settings.pid_file_path, std::to_string(current_process_id()) + "\n");
 }
 
 void BRIX::accept_loop() {

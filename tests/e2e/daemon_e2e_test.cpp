@@ -2,6 +2,8 @@
 // cgilets, driven over real sockets and stopped with real signals. The same tests run the Windows
 // daemon under Wine when BRIX_E2E_WINE is set (see tests/e2e/CMakeLists.txt).
 #include <arpa/inet.h>
+#include <dirent.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -71,7 +73,32 @@ std::string test_catalog() {
            row("broken", t.test_cgilets, "make_nothing", "none") +
            row("throwing", t.test_cgilets, "make_throwing", "none") +
            // A plug-in thread, alive from start-up to teardown: every stop below goes through it.
-           row("ticker", t.test_cgilets, "make_ticker", "none");
+           row("ticker", t.test_cgilets, "make_ticker", "none") +
+           row("spawn", t.test_cgilets, "make_spawn", "none");
+}
+
+// The descriptors above 2 of process `pid`, as " N -> target" each; with `open_on_exec` only those
+// without close-on-exec.
+std::string descriptors(pid_t pid, bool open_on_exec = false) {
+    const std::string proc = "/proc/" + std::to_string(pid);
+    std::string listed;
+    DIR* fds = opendir((proc + "/fd").c_str());
+    if (fds == nullptr) return "<gone>";
+    while (const dirent* entry = readdir(fds)) {
+        if (std::atoi(entry->d_name) <= 2) continue;
+        std::ifstream info(proc + "/fdinfo/" + entry->d_name);
+        std::string field;
+        unsigned long flags = 0;
+        while (info >> field && field != "flags:") {
+        }
+        info >> std::oct >> flags;
+        if (open_on_exec && (flags & O_CLOEXEC) != 0) continue;
+        char target[256] = {};
+        readlink((proc + "/fd/" + entry->d_name).c_str(), target, sizeof target - 1);
+        listed += std::string(" ") + entry->d_name + " -> " + target;
+    }
+    closedir(fds);
+    return listed;
 }
 
 class Daemon : public ::testing::Test {
@@ -199,6 +226,45 @@ TEST_F(Daemon, TracesANoneRequestInOrder) {
     }
     EXPECT_EQ(fd_lines, 402);
     EXPECT_EQ(id_lines, 402);
+}
+
+TEST_F(Daemon, ChildrenOfACgiletInheritNoDescriptorAndNoBlockedSignal) {
+    if (target().wine) GTEST_SKIP() << "reads the child's state from /proc";
+    start();
+    // The listening socket and the ten workers' database connections, each marked close-on-exec
+    // (a worker marks its connection once connected).
+    const auto settled = [this] {
+        const std::string held = descriptors(daemon->pid());
+        int sockets = 0;
+        for (auto at = held.find("socket:"); at != std::string::npos;
+             at = held.find("socket:", at + 1))
+            ++sockets;
+        return sockets >= 11 && descriptors(daemon->pid(), true).empty();
+    };
+    EXPECT_TRUE(brix_test::wait_until(settled)) << descriptors(daemon->pid(), true);
+    const std::string reply = request("cgilet=spawn\n");
+    ASSERT_EQ(reply.rfind("child=", 0), 0u) << reply;
+    const pid_t child = std::atoi(reply.c_str() + 6);
+    ASSERT_GT(child, 0) << reply;
+    const std::string proc = "/proc/" + std::to_string(child);
+    // Once it runs its program (and the loader has closed its files), its standard descriptors
+    // are /dev/null and it holds nothing else: no socket, no pipe.
+    std::string extra;
+    EXPECT_TRUE(brix_test::wait_until([&] {
+        std::string name;
+        std::getline(std::ifstream(proc + "/comm"), name);
+        extra = descriptors(child);
+        return name == "sleep" && extra.empty();
+    })) << "descriptors the child holds beyond 0, 1 and 2:"
+        << extra;
+    std::ifstream status(proc + "/status");
+    std::string blocked;
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind("SigBlk:", 0) == 0) blocked = line;
+    }
+    kill(child, SIGKILL);
+    EXPECT_EQ(blocked, "SigBlk:\t0000000000000000");
+    EXPECT_EQ(stop(), 0);
 }
 
 TEST_F(Daemon, StopsInOrderOnSigintWhenIdle) {

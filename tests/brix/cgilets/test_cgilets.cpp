@@ -9,11 +9,14 @@
 //            connection unhealthy for the next request
 //   ticker:  runs a thread of its own from its factory until its destructor, as a plug-in with a
 //            background timer does; answers "ticking"
+//   spawn:   (POSIX) starts a long-lived background child, as a cgilet that launches a helper
+//            does, and writes "child=<pid>"
 // The factory make_throwing throws, as a plug-in whose set-up fails.
 #include <mysql.h>
 
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
 #include <mutex>
 #include <stdexcept>
 #include <string>
@@ -88,6 +91,24 @@ class DbName : public brix::Cgilet {
     }
 };
 
+#ifndef _WIN32
+class Spawn : public brix::Cgilet {
+  public:
+    void process(net_tools::tcp_stream& stream, brix::FormData& form,
+                 sql_client::Connection*) override {
+        process_without_database(stream, form);
+    }
+    void process_without_database(net_tools::tcp_stream& stream, brix::FormData&) override {
+        std::string pid;
+        if (std::FILE* shell = popen("sleep 600 </dev/null >/dev/null 2>&1 & echo $!", "r")) {
+            for (int c; (c = std::fgetc(shell)) != EOF && c != '\n';) pid += static_cast<char>(c);
+            pclose(shell);
+        }
+        stream << "child=" << pid << "\n";
+    }
+};
+#endif
+
 class Ticker : public brix::Cgilet {
   public:
     Ticker() : ticks([this] { tick(); }) {}
@@ -130,3 +151,6 @@ BRIX_CGILET_EXPORT brix::Cgilet* make_throwing() {
     throw std::runtime_error("the throwing factory always throws");
 }
 BRIX_CGILET_EXPORT brix::Cgilet* make_ticker() { return new Ticker; }
+#ifndef _WIN32
+BRIX_CGILET_EXPORT brix::Cgilet* make_spawn() { return new Spawn; }
+#endif
