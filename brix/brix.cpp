@@ -2,15 +2,16 @@
 
 #include <chrono>
 #include <cstdlib>
-#include <fstream>
 #include <list>
 #include <mutex>
 #include <thread>
 
+#include "brix/accept_failure_log.h"
 #include "brix/catalog.h"
 #include "brix/cgi_thread.h"
 #include "brix/get_pid.h"
 #include "brix/stop_signals.h"
+#include "brix/text_file.h"
 #include "brix/trace.h"
 #include "net_tools/socket_ops.h"
 
@@ -90,7 +91,7 @@ void BRIX::run() {
         // A stop asked for before the server was armed takes effect now.
         if (stop_pending) stop_armed_server();
     }
-    // Before the workers exist, so that on POSIX they inherit the blocked stop signals.
+    // Installed once the server is armed, so that the stop handler always finds it.
     StopSignals stop_signals(&on_SIGNAL);
 
     std::list<CGIThread*> workers;
@@ -111,13 +112,13 @@ void BRIX::run() {
 
 void BRIX::write_pid_file() {
     if (settings.pid_file_path.empty()) return;
-    std::ofstream file(settings.pid_file_path, std::ios::out | std::ios::trunc);
-    if (!file) return;
     // The daemon's own id: looking "brix.exe" up in the process list could name another process.
-    file << current_process_id() << std::endl;
+    // A file that cannot be written is skipped silently.
+    write_text_file(settings.pid_file_path, std::to_string(current_process_id()) + "\n");
 }
 
 void BRIX::accept_loop() {
+    AcceptFailureLog failure_log;
     for (;;) {
         const int fd = server.accept();
         if (fd < 1) {
@@ -125,7 +126,10 @@ void BRIX::accept_loop() {
             const int code = server.accept_error();
             const std::string text = net_tools::socket_ops::error_text(code);
             if (server.accept_error_is_transient()) {
-                trace("accept failed: " + text + "; retrying...");
+                if (const unsigned count = failure_log.failed(AcceptFailureLog::Clock::now())) {
+                    trace("accept failed: " + text + "; retrying... (failures since the last " +
+                          "such line: " + std::to_string(count) + ")");
+                }
                 std::this_thread::sleep_for(kAcceptRetryPause);
                 continue;
             }

@@ -1,19 +1,22 @@
 #include "brix/catalog.h"
 
-#include <fstream>
+#include <sstream>
 #include <string>
 
+#include "brix/text_file.h"
 #include "brix/trace.h"
 #include "csv_reader/csv_reader.h"
 
 namespace brix {
 
 void load_catalog(const std::string& path, std::vector<CGIContext*>& catalog) {
-    std::ifstream file(path);
-    if (!file) {
+    // Read whole before any factory runs; the descriptor is close-on-exec all the same.
+    std::string text;
+    if (!read_text_file(path, text)) {
         trace("catalog " + path + " cannot be opened: no cgilets");
         return;
     }
+    std::istringstream file(text);
     std::vector<std::string> row;
     int row_number = 0;
     while (csv_reader::operator>>(file, row)) {

@@ -1,5 +1,7 @@
 #include "brix/cgi_context.h"
 
+#include <exception>
+
 namespace brix {
 
 CGIContext::CGIContext(const std::string& name, const std::string& path, const std::string& factory,
@@ -14,8 +16,17 @@ CGIContext::CGIContext(const std::string& name, const std::string& path, const s
         failure = dll.error.empty() ? "no export named " + factory : dll.error;
         return;
     }
-    // The library exports the factory with C linkage; its address comes back untyped.
-    cgilet = reinterpret_cast<CgiletFactory>(symbol)();
+    // The library exports the factory with C linkage; its address comes back untyped. A factory
+    // that throws makes no object: the row is unusable like one whose factory returns null.
+    try {
+        cgilet = reinterpret_cast<CgiletFactory>(symbol)();
+    } catch (const std::exception& error) {
+        failure = "the factory " + factory + " threw: " + error.what();
+        return;
+    } catch (...) {
+        failure = "the factory " + factory + " threw an exception of an unknown type";
+        return;
+    }
     if (cgilet == nullptr) failure = "the factory " + factory + " returned no object";
 }
 

@@ -15,9 +15,9 @@ namespace brix {
 class CGIContext {
   public:
     // Loads the library at `path`, keeps `name` and `catalog`, and calls the exported factory
-    // `factory` once. A library that does not load, a missing export or a factory that returns
-    // null leave `cgilet` null (no call through a null pointer is made); usable() then is false
-    // and failure_text() says why.
+    // `factory` once. A library that does not load, a missing export, a factory that returns
+    // null or one that throws leave `cgilet` null (no call through a null pointer is made);
+    // usable() then is false and failure_text() says why (with the exception's text).
     CGIContext(const std::string& name, const std::string& path, const std::string& factory,
                const std::string& catalog);
 

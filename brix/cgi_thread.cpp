@@ -54,8 +54,8 @@ void CGIThread::run() {
     while (queue->is_running()) {
         try {
             const int fd = queue->get();
-            std::cout << "id: " + std::to_string(id) << std::flush;
-            std::cout << " got: " + std::to_string(fd) + "\n" << std::flush;
+            // One write, so that no other thread's line lands inside it.
+            trace("id: " + std::to_string(id) + " got: " + std::to_string(fd));
             process_request(fd);
         } catch (...) {
             trace("CGI error thread #" + std::to_string(id) + "...");
@@ -86,7 +86,8 @@ void CGIThread::process_request(int fd) {
     parse_request_line(line, form);
     std::string name = form.get_value("cgilet");
     if (name.empty()) name = "hello";
-    trace("cgilet=\"" + name + "\"");
+    // The name comes from the request: its control bytes must not make lines of their own.
+    trace("cgilet=\"" + without_control_bytes(name) + "\"");
     if (CGIContext* entry = find_cgi(name)) dispatch_request(*entry, link, stream, form);
     stream.close_gracefully(kDrainTime, kDrainBytes);
 }

@@ -7,9 +7,13 @@ namespace brix {
 // While an object of this class lives, SIGINT and SIGTERM call `handler` with the signal number.
 //
 // On POSIX the handler runs on a thread of its own in ordinary thread context (it may take locks
-// and write trace lines): the constructor blocks both signals in the calling thread, and so in
-// every thread created from it afterwards, and starts a thread that waits for them. Construct it
-// before starting any other thread. The destructor ends that thread; the signals stay blocked.
+// and write trace lines). No signal mask is involved: the signal handler, installed with
+// SA_RESTART for the whole process, only writes the signal number to a close-on-exec pipe that
+// this thread reads, so it does not matter which thread the system picks to take a signal, and
+// threads that plug-ins start, before or after, need block nothing; child processes start with the
+// mask their starter had. A signal before construction gets the action the process had before
+// (the handler replaces an inherited SIG_IGN); one after destruction is dropped. Construct and
+// destroy on one thread, one object at a time.
 // On Windows the runtime's `signal` handlers are installed and left in place.
 class StopSignals {
   public:

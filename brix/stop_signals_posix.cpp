@@ -1,51 +1,128 @@
+#include <fcntl.h>
+#include <poll.h>
 #include <pthread.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <atomic>
-#include <csignal>
+#include <cerrno>
 
 #include "brix/stop_signals.h"
 
 namespace brix {
 
-// The waiting thread takes SIGINT and SIGTERM with sigwait and calls the handler; SIGUSR2, sent by
-// the destructor, ends it.
+namespace {
+
+// The self-pipe between the signal handler and the stop thread: made once, kept for the life of
+// the process (a signal handler may still hold the write end's number when an object goes), and
+// close-on-exec at both ends, so that no child process inherits it.
+int pipe_ends[2] = {-1, -1};
+
+// True while a StopSignals object lives; outside that the handler drops the signal, as the
+// blocked signals of earlier versions were left pending for ever. Lock-free, so the handler may
+// read it.
+std::atomic<bool> forwarding{false};
+
+// The byte that tells the stop thread to end; signal numbers are never 0.
+constexpr char kQuit = 0;
+
+// The signal handler does only what is async-signal safe: one non-blocking write of the signal
+// number. A full pipe already holds stop requests, so a byte that does not fit is not missed.
+extern "C" void forward_stop_signal(int sig) {
+    if (!forwarding.load()) return;
+    const int saved_errno = errno;
+    const char byte = static_cast<char>(sig);
+    const ssize_t ignored = ::write(pipe_ends[1], &byte, 1);
+    (void)ignored;
+    errno = saved_errno;
+}
+
+bool make_pipe() {
+    if (pipe_ends[0] >= 0) return true;
+    if (::pipe2(pipe_ends, O_CLOEXEC | O_NONBLOCK) != 0) {
+        pipe_ends[0] = pipe_ends[1] = -1;
+        return false;
+    }
+    return true;
+}
+
+// Drops bytes left over from an earlier object (a signal that came as it ended).
+void drain_pipe() {
+    char bytes[64];
+    while (::read(pipe_ends[0], bytes, sizeof bytes) > 0) {
+    }
+}
+
+// Waits for the next byte on the non-blocking read end; -1 when the pipe fails.
+int next_byte() {
+    for (;;) {
+        char byte = 0;
+        const ssize_t count = ::read(pipe_ends[0], &byte, 1);
+        if (count == 1) return static_cast<unsigned char>(byte);
+        if (count == 0 || (errno != EAGAIN && errno != EINTR)) return -1;
+        pollfd entry{};
+        entry.fd = pipe_ends[0];
+        entry.events = POLLIN;
+        ::poll(&entry, 1, -1);  // an interruption or an error shows in the next read
+    }
+}
+
+void install(int sig, void (*action)(int)) {
+    struct sigaction handling {};
+    handling.sa_handler = action;
+    sigemptyset(&handling.sa_mask);
+    // Calls that a signal interrupts resume where the system can; the daemon resumes the others
+    // (EINTR) itself.
+    handling.sa_flags = SA_RESTART;
+    ::sigaction(sig, &handling, nullptr);
+}
+
+}  // namespace
+
+// The stop thread reads signal numbers from the pipe and calls the handler with each one, until
+// the quitting byte comes.
 struct StopSignals::Waiter {
     void (*handler)(int);
-    sigset_t set;
     pthread_t thread;
-    std::atomic<bool> quitting{false};
+    bool running = false;
 
     static void* wait(void* arg) {
         auto* self = static_cast<Waiter*>(arg);
-        for (;;) {
-            int sig = 0;
-            if (sigwait(&self->set, &sig) != 0) continue;
-            if (self->quitting) return nullptr;
-            if (sig == SIGINT || sig == SIGTERM) self->handler(sig);
+        for (int byte; (byte = next_byte()) > 0;) {
+            if (byte == SIGINT || byte == SIGTERM) self->handler(byte);
         }
+        return nullptr;
     }
 };
 
 StopSignals::StopSignals(void (*handler)(int)) : waiter(new Waiter) {
     waiter->handler = handler;
-    sigemptyset(&waiter->set);
-    sigaddset(&waiter->set, SIGINT);
-    sigaddset(&waiter->set, SIGTERM);
-    sigaddset(&waiter->set, SIGUSR2);
-    // A program started in the background by a non-interactive shell inherits SIGINT ignored, and
-    // an ignored signal is discarded rather than left pending for sigwait: take the default back
-    // (harmless, since the signals stay blocked and only the waiting thread takes them).
-    std::signal(SIGINT, SIG_DFL);
-    std::signal(SIGTERM, SIG_DFL);
-    pthread_sigmask(SIG_BLOCK, &waiter->set, nullptr);
-    pthread_create(&waiter->thread, nullptr, &Waiter::wait, waiter);
+    if (!make_pipe()) return;
+    drain_pipe();
+    waiter->running = pthread_create(&waiter->thread, nullptr, &Waiter::wait, waiter) == 0;
+    if (!waiter->running) return;
+    forwarding = true;
+    // Also replaces SIG_IGN: a program started in the background by a non-interactive shell
+    // inherits SIGINT ignored, and must still stop on it.
+    install(SIGINT, &forward_stop_signal);
+    install(SIGTERM, &forward_stop_signal);
 }
 
 StopSignals::~StopSignals() {
-    waiter->quitting = true;
-    pthread_kill(waiter->thread, SIGUSR2);
-    pthread_join(waiter->thread, nullptr);
+    // The handler stays installed and drops what comes from now on; a child process started
+    // later gets the default action back when it executes its program.
+    forwarding = false;
+    if (waiter->running) {
+        const char quit = kQuit;
+        // A pipe full of signal bytes empties as the stop thread reads them.
+        while (::write(pipe_ends[1], &quit, 1) < 0 && (errno == EINTR || errno == EAGAIN)) {
+            pollfd entry{};
+            entry.fd = pipe_ends[1];
+            entry.events = POLLOUT;
+            ::poll(&entry, 1, -1);
+        }
+        pthread_join(waiter->thread, nullptr);
+    }
     delete waiter;
 }
 

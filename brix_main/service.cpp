@@ -35,7 +35,28 @@ constexpr DWORD kServerDidNotRun = 1;
 // closed handle's number may already belong to another object.
 std::mutex stopEventMutex;
 
+// serviceStatus is changed by the service thread (ServiceMain) and by the control handler on the
+// dispatcher's thread. Every change happens under this lock, and the handler also reports under
+// it; once ServiceMain has marked the service ended, the handler only repeats STOPPED, so STOPPED
+// is always the last report. The service thread reports copies outside the lock, because a
+// status report may wait for a control the handler is serving.
+std::mutex statusMutex;
+bool serviceEnded = false;
+
+// Reports serviceStatus as it is. Caller holds statusMutex.
 void ReportStatus() { win_seam::api().SetServiceStatus(serviceStatusHandle, &serviceStatus); }
+
+// Service thread: sets the state and the accepted controls, and reports them.
+void ReportState(DWORD state, DWORD controlsAccepted) {
+    SERVICE_STATUS copy;
+    {
+        std::lock_guard<std::mutex> lock(statusMutex);
+        serviceStatus.dwCurrentState = state;
+        serviceStatus.dwControlsAccepted = controlsAccepted;
+        copy = serviceStatus;
+    }
+    win_seam::api().SetServiceStatus(serviceStatusHandle, &copy);
+}
 
 // The full path of this program, or "" when it does not fit the 261-character buffer: a cut
 // path would name another file.
@@ -67,8 +88,14 @@ void WINAPI ServiceControlHandler(DWORD controlCode) {
     switch (controlCode) {
         case SERVICE_CONTROL_STOP:
         case SERVICE_CONTROL_SHUTDOWN: {
-            serviceStatus.dwCurrentState = SERVICE_STOP_PENDING;
-            ReportStatus();
+            bool ended;
+            {
+                std::lock_guard<std::mutex> lock(statusMutex);
+                ended = serviceEnded;
+                if (!ended) serviceStatus.dwCurrentState = SERVICE_STOP_PENDING;
+                ReportStatus();
+            }
+            if (ended) return;
             {
                 std::lock_guard<std::mutex> lock(stopEventMutex);
                 if (stopServiceEvent != nullptr) SetEvent(stopServiceEvent);
@@ -78,41 +105,44 @@ void WINAPI ServiceControlHandler(DWORD controlCode) {
             brix::request_stop();
             return;
         }
-        default:
+        default: {
+            std::lock_guard<std::mutex> lock(statusMutex);
             ReportStatus();
             return;
+        }
     }
 }
 
 void WINAPI ServiceMain(DWORD, char**) {
-    serviceStatus.dwServiceType = SERVICE_WIN32;
-    serviceStatus.dwCurrentState = SERVICE_STOPPED;
-    serviceStatus.dwControlsAccepted = 0;
-    serviceStatus.dwWin32ExitCode = NO_ERROR;
-    serviceStatus.dwServiceSpecificExitCode = 0;
-    serviceStatus.dwCheckPoint = 0;
-    serviceStatus.dwWaitHint = 0;
+    {
+        std::lock_guard<std::mutex> lock(statusMutex);
+        serviceEnded = false;
+        serviceStatus.dwServiceType = SERVICE_WIN32;
+        serviceStatus.dwCurrentState = SERVICE_STOPPED;
+        serviceStatus.dwControlsAccepted = 0;
+        serviceStatus.dwWin32ExitCode = NO_ERROR;
+        serviceStatus.dwServiceSpecificExitCode = 0;
+        serviceStatus.dwCheckPoint = 0;
+        serviceStatus.dwWaitHint = 0;
+    }
 
     serviceStatusHandle =
         win_seam::api().RegisterServiceCtrlHandlerA(serviceName, ServiceControlHandler);
     if (serviceStatusHandle == nullptr) return;
 
-    serviceStatus.dwCurrentState = SERVICE_START_PENDING;
-    ReportStatus();
+    ReportState(SERVICE_START_PENDING, 0);
 
     {
         std::lock_guard<std::mutex> lock(stopEventMutex);
         stopServiceEvent = CreateEventA(nullptr, FALSE, FALSE, nullptr);
     }
-    serviceStatus.dwControlsAccepted |= SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN;
-    serviceStatus.dwCurrentState = SERVICE_RUNNING;
-    ReportStatus();
+    const DWORD stopControls = SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN;
+    ReportState(SERVICE_RUNNING, stopControls);
 
     EnterProgramFolder();
     const int status = server_main();
 
-    serviceStatus.dwCurrentState = SERVICE_STOP_PENDING;
-    ReportStatus();
+    ReportState(SERVICE_STOP_PENDING, stopControls);
 
     {
         std::lock_guard<std::mutex> lock(stopEventMutex);
@@ -120,13 +150,19 @@ void WINAPI ServiceMain(DWORD, char**) {
         stopServiceEvent = nullptr;
     }
 
-    serviceStatus.dwControlsAccepted &= ~(SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN);
-    serviceStatus.dwCurrentState = SERVICE_STOPPED;
-    if (status != 0) {
-        serviceStatus.dwWin32ExitCode = ERROR_SERVICE_SPECIFIC_ERROR;
-        serviceStatus.dwServiceSpecificExitCode = kServerDidNotRun;
+    SERVICE_STATUS last;
+    {
+        std::lock_guard<std::mutex> lock(statusMutex);
+        serviceEnded = true;
+        serviceStatus.dwControlsAccepted = 0;
+        serviceStatus.dwCurrentState = SERVICE_STOPPED;
+        if (status != 0) {
+            serviceStatus.dwWin32ExitCode = ERROR_SERVICE_SPECIFIC_ERROR;
+            serviceStatus.dwServiceSpecificExitCode = kServerDidNotRun;
+        }
+        last = serviceStatus;
     }
-    ReportStatus();
+    win_seam::api().SetServiceStatus(serviceStatusHandle, &last);
 }
 
 void RunService() {

@@ -23,8 +23,13 @@ namespace socket_ops {
 // Call once, before any other socket call.
 bool start();
 
-// A new IPv4 TCP socket (AF_INET, SOCK_STREAM, protocol 0), or -1.
+// A new IPv4 TCP socket (AF_INET, SOCK_STREAM, protocol 0), or -1. Like every socket these
+// functions open, it is close-on-exec (not inherited on Windows): child processes never hold it.
 int create_tcp();
+
+// Makes `fd`, a socket opened by other code (a client library), close-on-exec (not inherited on
+// Windows), as the sockets of these functions are.
+void keep_from_children(int fd);
 
 // Lets a listening socket bind its port while connections of an earlier server on that port are
 // still in TIME_WAIT. The server closes its connections first, so without this a restarted daemon
@@ -38,8 +43,9 @@ int bind(int fd, const sockaddr_in& addr);
 // Starts listening on `fd` with `backlog`. Returns 0, or -1 with the cause in last_error().
 int listen(int fd, int backlog);
 
-// One accept on `fd`, filling `peer`. Returns the new descriptor, or -1 with the cause in
-// last_error(). Not resumed after a signal: the caller decides (see is_interrupted).
+// One accept on `fd`, filling `peer`. Returns the new descriptor (close-on-exec, not inherited),
+// or -1 with the cause in last_error(). Not resumed after a signal: the caller decides (see
+// is_interrupted).
 int accept(int fd, sockaddr_in* peer);
 
 // Connects `fd` to `addr`, waiting for the outcome even when a signal interrupts the call.

@@ -2,6 +2,7 @@
 #include "net_tools/socket_ops.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netdb.h>
 #include <poll.h>
 #include <sys/ioctl.h>
@@ -64,7 +65,12 @@ void allow_rebinding(int fd) {
     ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
 }
 
-int create_tcp() { return ::socket(AF_INET, SOCK_STREAM, 0); }
+void keep_from_children(int fd) {
+    const int flags = ::fcntl(fd, F_GETFD);
+    if (flags >= 0) ::fcntl(fd, F_SETFD, flags | FD_CLOEXEC);
+}
+
+int create_tcp() { return ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0); }
 
 int bind(int fd, const sockaddr_in& addr) {
     return ::bind(fd, as_sockaddr(addr), sizeof addr) < 0 ? -1 : 0;
@@ -74,7 +80,7 @@ int listen(int fd, int backlog) { return ::listen(fd, backlog) < 0 ? -1 : 0; }
 
 int accept(int fd, sockaddr_in* peer) {
     socklen_t length = sizeof *peer;
-    return ::accept(fd, reinterpret_cast<sockaddr*>(peer), &length);
+    return ::accept4(fd, reinterpret_cast<sockaddr*>(peer), &length, SOCK_CLOEXEC);
 }
 
 int connect(int fd, const sockaddr_in& addr) {

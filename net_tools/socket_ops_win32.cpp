@@ -17,11 +17,23 @@ SOCKET as_socket(int fd) { return static_cast<SOCKET>(fd); }
 
 int as_fd(SOCKET socket) { return socket == INVALID_SOCKET ? -1 : static_cast<int>(socket); }
 
+// A socket the daemon opens is not inherited by the processes its cgilets start: a child holding
+// the listening socket or a client's connection would keep the port taken, or the client waiting
+// for the end of its reply, for as long as it lives.
+int not_inherited(SOCKET socket) {
+    if (socket != INVALID_SOCKET) keep_from_children(as_fd(socket));
+    return as_fd(socket);
+}
+
 const sockaddr* as_sockaddr(const sockaddr_in& addr) {
     return reinterpret_cast<const sockaddr*>(&addr);
 }
 
 }  // namespace
+
+void keep_from_children(int fd) {
+    ::SetHandleInformation(reinterpret_cast<HANDLE>(as_socket(fd)), HANDLE_FLAG_INHERIT, 0);
+}
 
 bool start() {
     WSADATA data;
@@ -30,7 +42,7 @@ bool start() {
 
 void allow_rebinding(int) {}
 
-int create_tcp() { return as_fd(::socket(AF_INET, SOCK_STREAM, 0)); }
+int create_tcp() { return not_inherited(::socket(AF_INET, SOCK_STREAM, 0)); }
 
 int bind(int fd, const sockaddr_in& addr) {
     return ::bind(as_socket(fd), as_sockaddr(addr), sizeof addr) == SOCKET_ERROR ? -1 : 0;
@@ -42,7 +54,7 @@ int listen(int fd, int backlog) {
 
 int accept(int fd, sockaddr_in* peer) {
     int length = sizeof *peer;
-    return as_fd(::accept(as_socket(fd), reinterpret_cast<sockaddr*>(peer), &length));
+    return not_inherited(::accept(as_socket(fd), reinterpret_cast<sockaddr*>(peer), &length));
 }
 
 int connect(int fd, const sockaddr_in& addr) {

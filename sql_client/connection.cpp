@@ -1,6 +1,7 @@
 #include "sql_client/connection.h"
 
 #include <utility>
+#include "net_tools/socket_ops.h"
 
 // The two daemon builds compile this file with different reconnect behaviour; the
 // `brixsvc` build defines BRIX_SQL_RECONNECT_IN_PLACE=1.
@@ -35,6 +36,13 @@ Connection::Timeouts timeouts_of(MYSQL* mysql) {
     return timeouts;
 }
 
+// The library opens its socket inheritable; a process that a cgilet starts must not hold it.
+void keep_socket_from_children(MYSQL* mysql) {
+    const my_socket socket = mysql_get_socket(mysql);
+    if (socket != static_cast<my_socket>(-1)) {
+        net_tools::socket_ops::keep_from_children(static_cast<int>(socket));
+    }
+}
 }  // namespace
 
 Connection::Connection(const std::string& host, const std::string& user,
@@ -67,6 +75,7 @@ void Connection::connect_handle() {
                                    database.c_str(), 0, nullptr, 0) != nullptr
                     ? 1
                     : 0;
+    if (connected) keep_socket_from_children(mysql);
 }
 
 void Connection::set_catalog(const std::string& catalog) {
@@ -116,6 +125,7 @@ void Connection::reconnect_on_same_handle() {
     // goes through.
     if (rc != 0) rc = mysql_ping(mysql);
     mysql_options(mysql, MYSQL_OPT_RECONNECT, &off);
+    if (rc == 0) keep_socket_from_children(mysql);
     // A new connection starts on the database given at construction; so does this one.
     connected = rc == 0 && mysql_select_db(mysql, database.c_str()) == 0 ? 1 : 0;
 }

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <string>
 
 #include "win_seam/win_api.h"
 
@@ -187,13 +188,18 @@ bool WinService::Install() {
     char path[MAX_PATH] = {};
     GetModuleFileNameA(nullptr, path, MAX_PATH);
 
+    // Unquoted, a path with a space is read by the SCM as a shorter program followed by
+    // arguments: "C:\brix test\warden.exe" would run "C:\brix.exe" if that file existed.
+    std::string command = path;
+    if (command.find(' ') != std::string::npos) command = "\"" + command + "\"";
+
     bool installed = false;
     SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
     if (CheckResult(manager != nullptr)) {
         SC_HANDLE service = CreateServiceA(
             manager, GetServiceName(), GetDisplayName(), SERVICE_ALL_ACCESS,
             SERVICE_WIN32_OWN_PROCESS | SERVICE_INTERACTIVE_PROCESS, SERVICE_DEMAND_START,
-            SERVICE_ERROR_NORMAL, path, nullptr, nullptr, nullptr, nullptr, nullptr);
+            SERVICE_ERROR_NORMAL, command.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr);
         if (CheckResult(service != nullptr)) {
             CloseServiceHandle(service);
             installed = true;
@@ -202,8 +208,8 @@ bool WinService::Install() {
     }
     if (!installed) return false;
 
-    // The event-log source: the executable itself is its message file. Failing to register it
-    // leaves the service installed.
+    // The event-log source: the executable itself is its message file (the plain path: the event
+    // log takes the value whole). Failing to register it leaves the service installed.
     char key_name[MAX_PATH];
     std::snprintf(key_name, sizeof key_name, "%s\\%s", kEventLogKey, GetServiceName());
     HKEY key = nullptr;

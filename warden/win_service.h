@@ -70,8 +70,9 @@ class WinService {
     bool OpenOwnService(SC_HANDLE& service);
     void CloseOwnService(SC_HANDLE service);
 
-    // Registers the service (demand start) and its event-log source. False when the service could
-    // not be created, for instance because it exists already.
+    // Registers the service (demand start) and its event-log source. The program path is quoted
+    // when it holds a space. False when the service could not be created, for instance because it
+    // exists already.
     bool Install();
     // Asks the service to stop, marks it for deletion and removes its event-log source; does not
     // wait for the stop. False when the service could not be opened or deleted.

@@ -94,6 +94,7 @@ TEST_F(CatalogTest, UnusableRowsAreSkippedWithATraceNamingRowLibraryAndError) {
         write_catalog(row("a", missing, "make_a", "none") + "\n" +
                       row("b", kTestCgilets, "no_such_factory", "none") + "\n" +
                       row("c", kTestCgilets, "make_nothing", "none") + "\n" +
+                      row("t", kTestCgilets, "make_throwing", "none") + "\n" +
                       row("d", kTestCgilets, "make_wait", "none") + "\n");
     testing::internal::CaptureStdout();
     brix::load_catalog(path, catalog.entries);
@@ -103,12 +104,17 @@ TEST_F(CatalogTest, UnusableRowsAreSkippedWithATraceNamingRowLibraryAndError) {
     std::istringstream lines(trace);
     std::vector<std::string> skipped;
     for (std::string line; std::getline(lines, line);) skipped.push_back(line);
-    ASSERT_EQ(skipped.size(), 3u) << trace;
+    ASSERT_EQ(skipped.size(), 4u) << trace;
     EXPECT_NE(skipped[0].find("row 1 skipped"), std::string::npos) << skipped[0];
     EXPECT_NE(skipped[0].find(missing), std::string::npos) << skipped[0];
     EXPECT_NE(skipped[1].find("row 2 skipped"), std::string::npos) << skipped[1];
     EXPECT_NE(skipped[1].find("no_such_factory"), std::string::npos) << skipped[1];
     EXPECT_NE(skipped[2].find("returned no object"), std::string::npos) << skipped[2];
+    EXPECT_NE(skipped[3].find("row 4 skipped: cgilet \"t\", library \"" + kTestCgilets +
+                              "\", factory \"make_throwing\": the factory make_throwing threw: " +
+                              "the throwing factory always throws"),
+              std::string::npos)
+        << skipped[3];
 }
 
 TEST_F(CatalogTest, AMissingFileLeavesTheCatalogEmpty) {

@@ -126,9 +126,19 @@ TEST(ServiceHost, AServerThatCannotListenEndsTheServiceWithAServiceSpecificError
     net_tools::tcp_server occupant("127.0.0.1", kPort);
     ASSERT_TRUE(occupant.listening()) << occupant.error_text();
     RecordingWinApi api;
+    // A stop control that comes just as the service reports STOPPED leaves STOPPED the last
+    // report.
+    std::atomic<bool> sent{false};
+    api.SetHook([&api, &sent](const RecordingWinApi::Call& call) {
+        if (call.function == "SetServiceStatus" &&
+            call.arguments.find("state 1,") != std::string::npos && !sent.exchange(true)) {
+            EXPECT_TRUE(api.SendControl(SERVICE_CONTROL_STOP));
+        }
+    });
     ServiceRun run;
     run.join();
-    EXPECT_THAT(States(api), ElementsAre(2u, 4u, 3u, 1u));
+    EXPECT_TRUE(sent);
+    EXPECT_THAT(States(api), ElementsAre(2u, 4u, 3u, 1u, 1u));
     const SERVICE_STATUS last = api.ReportedStatus().back();
     EXPECT_EQ(last.dwWin32ExitCode, static_cast<DWORD>(ERROR_SERVICE_SPECIFIC_ERROR));
     EXPECT_NE(last.dwServiceSpecificExitCode, 0u);

@@ -2,6 +2,8 @@
 // cgilets, driven over real sockets and stopped with real signals. The same tests run the Windows
 // daemon under Wine when BRIX_E2E_WINE is set (see tests/e2e/CMakeLists.txt).
 #include <arpa/inet.h>
+#include <dirent.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -17,6 +19,7 @@
 #include <functional>
 #include <future>
 #include <memory>
+#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -72,7 +75,35 @@ std::string test_catalog() {
            row("dbname", t.test_cgilets, "make_dbname", "test") +
            row("dbmissing", t.test_cgilets, "make_dbname", "brix_no_such_database") +
            row("dbnone", t.test_cgilets, "make_dbname", "none") +
-           row("broken", t.test_cgilets, "make_nothing", "none");
+           row("broken", t.test_cgilets, "make_nothing", "none") +
+           row("throwing", t.test_cgilets, "make_throwing", "none") +
+           // A plug-in thread, alive from start-up to teardown: every stop below goes through it.
+           row("ticker", t.test_cgilets, "make_ticker", "none") +
+           row("spawn", t.test_cgilets, "make_spawn", "none");
+}
+
+// The descriptors above 2 of process `pid`, as " N -> target" each; with `open_on_exec` only those
+// without close-on-exec.
+std::string descriptors(pid_t pid, bool open_on_exec = false) {
+    const std::string proc = "/proc/" + std::to_string(pid);
+    std::string listed;
+    DIR* fds = opendir((proc + "/fd").c_str());
+    if (fds == nullptr) return "<gone>";
+    while (const dirent* entry = readdir(fds)) {
+        if (std::atoi(entry->d_name) <= 2) continue;
+        std::ifstream info(proc + "/fdinfo/" + entry->d_name);
+        std::string field;
+        unsigned long flags = 0;
+        while (info >> field && field != "flags:") {
+        }
+        info >> std::oct >> flags;
+        if (open_on_exec && (flags & O_CLOEXEC) != 0) continue;
+        char target[256] = {};
+        readlink((proc + "/fd/" + entry->d_name).c_str(), target, sizeof target - 1);
+        listed += std::string(" ") + entry->d_name + " -> " + target;
+    }
+    closedir(fds);
+    return listed;
 }
 
 class Daemon : public ::testing::Test {
@@ -204,11 +235,72 @@ TEST_F(Daemon, TracesANoneRequestInOrder) {
     EXPECT_EQ(fd_line[2], "process request...");
     EXPECT_EQ(fd_line[3], "cgilet=\"hello\"");
     EXPECT_EQ(fd_line[4], "process request #4");
+
+    // Control bytes of a name show as %XX: a request cannot write lines of its own.
+    EXPECT_EQ(request("cgilet=%0Ashutdown next...%0D%0Afd: 7%7F\n"), "");
+    EXPECT_TRUE(daemon->wait_for_lines("cgilet=\"%0Ashutdown next...%0D%0Afd: 7%7F\"", 1));
+    EXPECT_EQ(daemon->out().find("\nshutdown next..."), std::string::npos);
+
+    // Under load every worker's "id: W got: N" line stays whole, one per accepted connection.
+    std::vector<std::thread> clients;
+    for (int c = 0; c < 8; ++c) {
+        clients.emplace_back([this] {
+            for (int i = 0; i < 50; ++i) request("name=load\n");
+        });
+    }
+    for (std::thread& client : clients) client.join();
+    EXPECT_EQ(stop(), 0);
+    int fd_lines = 0, id_lines = 0;
+    for (const std::string& line : lines_of(daemon->out())) {
+        fd_lines += line.rfind("fd: ", 0) == 0;
+        id_lines += std::regex_match(line, std::regex("id: 1[0-9][0-9] got: [0-9]+"));
+    }
+    EXPECT_EQ(fd_lines, 402);
+    EXPECT_EQ(id_lines, 402);
+}
+
+TEST_F(Daemon, ChildrenOfACgiletInheritNoDescriptorAndNoBlockedSignal) {
+    if (target().wine) GTEST_SKIP() << "reads the child's state from /proc";
+    start();
+    // The listening socket and the ten workers' database connections, each marked close-on-exec
+    // (a worker marks its connection once connected).
+    const auto settled = [this] {
+        const std::string held = descriptors(daemon->pid());
+        int sockets = 0;
+        for (auto at = held.find("socket:"); at != std::string::npos;
+             at = held.find("socket:", at + 1))
+            ++sockets;
+        return sockets >= 11 && descriptors(daemon->pid(), true).empty();
+    };
+    EXPECT_TRUE(brix_test::wait_until(settled)) << descriptors(daemon->pid(), true);
+    const std::string reply = request("cgilet=spawn\n");
+    ASSERT_EQ(reply.rfind("child=", 0), 0u) << reply;
+    const pid_t child = std::atoi(reply.c_str() + 6);
+    ASSERT_GT(child, 0) << reply;
+    const std::string proc = "/proc/" + std::to_string(child);
+    // Once it runs its program (and the loader has closed its files), its standard descriptors
+    // are /dev/null and it holds nothing else: no socket, no pipe.
+    std::string extra;
+    EXPECT_TRUE(brix_test::wait_until([&] {
+        std::string name;
+        std::getline(std::ifstream(proc + "/comm"), name);
+        extra = descriptors(child);
+        return name == "sleep" && extra.empty();
+    })) << "descriptors the child holds beyond 0, 1 and 2:"
+        << extra;
+    std::ifstream status(proc + "/status");
+    std::string blocked;
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind("SigBlk:", 0) == 0) blocked = line;
+    }
+    kill(child, SIGKILL);
+    EXPECT_EQ(blocked, "SigBlk:\t0000000000000000");
     EXPECT_EQ(stop(), 0);
 }
 
 TEST_F(Daemon, StopsInOrderOnSigintWhenIdle) {
     start();
+    EXPECT_EQ(request("cgilet=ticker\n"), "ticking\n");
     EXPECT_EQ(stop(SIGINT), 0);
     const std::vector<std::string> lines = lines_of(daemon->out());
     ASSERT_FALSE(lines.empty());
@@ -366,6 +458,7 @@ TEST_F(Daemon, WritesItsOwnProcessIdAndSkipsUnusableRows) {
         EXPECT_EQ(pid, daemon->pid());
     }
     EXPECT_TRUE(daemon->wait_for_text("skipped: cgilet \"broken\""));
+    EXPECT_TRUE(daemon->wait_for_text("threw: the throwing factory always throws"));
     EXPECT_EQ(request("cgilet=broken\n"), "");
     EXPECT_EQ(stop(), 0);
 }

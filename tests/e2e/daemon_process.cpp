@@ -52,6 +52,8 @@ DaemonProcess::DaemonProcess(const std::vector<std::string>& command, const std:
         dup2(in, 0);
         dup2(out, 1);
         dup2(err, 2);
+        // The daemon gets descriptors 0 to 2 only, so that what its children hold is its own.
+        close_range(3, ~0U, 0);
         // The test process may have the stop signals blocked; the daemon starts with none.
         sigset_t none;
         sigemptyset(&none);

@@ -32,9 +32,8 @@ class DaemonProcess {
     // Waits until standard output holds `count` lines equal to `line` (exact, whole lines).
     bool wait_for_lines(const std::string& line, int count,
                         std::chrono::milliseconds timeout = std::chrono::seconds(20)) const;
-    // Waits until standard output holds `text` at least `count` times anywhere, whole lines or not
-    // (a worker writes "id: W" and " got: N" separately, so another worker's line may land
-    // between the two).
+    // Waits until standard output holds `text` at least `count` times anywhere, whole lines or
+    // not.
     bool wait_for_count(const std::string& text, int count,
                         std::chrono::milliseconds timeout = std::chrono::seconds(20)) const;
     // Waits until standard output contains `text` anywhere.

@@ -1,6 +1,11 @@
 #include "net_tools/tcp_server.h"
 
 #include <gtest/gtest.h>
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <fcntl.h>
+#endif
 
 #include <atomic>
 #include <memory>
@@ -16,6 +21,21 @@ using net_tools_test::connect_raw;
 using net_tools_test::receive_raw;
 namespace ops = net_tools::socket_ops;
 
+namespace {
+
+// Whether a child process the program starts would hold the socket too.
+bool inherited_by_children(int fd) {
+#ifdef _WIN32
+    DWORD flags = 0;
+    return GetHandleInformation(reinterpret_cast<HANDLE>(static_cast<SOCKET>(fd)), &flags) &&
+           (flags & HANDLE_FLAG_INHERIT) != 0;
+#else
+    return (fcntl(fd, F_GETFD) & FD_CLOEXEC) == 0;
+#endif
+}
+
+}  // namespace
+
 TEST(TcpServer, AcceptsAClientOnThePortItChose) {
     tcp_server server("127.0.0.1", 0);
     ASSERT_TRUE(server.listening()) << server.error_text();
@@ -25,7 +45,11 @@ TEST(TcpServer, AcceptsAClientOnThePortItChose) {
 
     const int client = connect_raw(server.local_port());
     ASSERT_GE(client, 0);
-    net_tools::tcp_stream served(server.accept());
+    const int accepted = server.accept();
+    // Sockets the server (and socket_ops) open stay with this process.
+    EXPECT_FALSE(inherited_by_children(accepted));
+    EXPECT_FALSE(inherited_by_children(client));
+    net_tools::tcp_stream served(accepted);
     served << "pong";
     served.close();
     EXPECT_EQ(receive_raw(client, 10), "pong");

@@ -272,6 +272,37 @@ TEST_F(WardenPrograms, ForegroundTextModeRunsTheDaemonAndPrintsItsTitleWhenItEnd
     EXPECT_TRUE(TraceHas("ended"));
 }
 
+TEST_F(WardenPrograms, APathWithASpaceIsInstalledQuoted) {
+    // Unquoted, the SCM would run C:\brix.exe with the rest of the path as arguments.
+    const std::string dir = "C:\\brix test";
+    const std::string warden = dir + "\\warden.exe";
+    const std::string decoy = "C:\\brix.exe";
+    CreateDirectoryA(dir.c_str(), nullptr);
+    ASSERT_TRUE(CopyFileA(kDetached.c_str(), warden.c_str(), FALSE));
+    ASSERT_TRUE(CopyFileA(windows_path(BRIX_STAND_IN_EXE).c_str(), decoy.c_str(), FALSE));
+    Touch(decoy + ".end");
+    Touch(kDaemonEnd);  // the daemon the service starts once stopped ends at once
+
+    EXPECT_EQ(RunProgram(warden, "/i"), "install service...\n");
+    brix_test::ServiceConfig config;
+    ASSERT_TRUE(QueryConfig(&config));
+    EXPECT_EQ(config.path, "\"" + warden + "\"");
+    DWORD type = 0;
+    std::string data;
+    ASSERT_TRUE(EventLogValue("EventMessageFile", &type, &data));
+    EXPECT_EQ(data, warden + std::string(1, '\0')) << "the message file stays a plain path";
+    EXPECT_EQ(RunProgram(warden, "/s"), "start service...\n");
+    EXPECT_TRUE(ReachesState(SERVICE_RUNNING));
+    EXPECT_FALSE(Exists(decoy + ".trace"));
+
+    RemoveService();
+    EXPECT_TRUE(brix_test::wait_until([] { return TraceHas("ended"); }, kStateDeadline));
+    for (const std::string& file : {decoy, decoy + ".end", decoy + ".trace", warden}) {
+        DeleteFileA(file.c_str());
+    }
+    RemoveDirectoryA(dir.c_str());
+}
+
 // The one run of the dispatcher's 10-second failure outside the SCM.
 TEST_F(WardenPrograms, DetachedVariantWithoutArgumentsFromAConsoleStillStartsTheDaemon) {
     Touch(kDaemonEnd);

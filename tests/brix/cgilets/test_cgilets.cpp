@@ -9,10 +9,20 @@
 //   dbname:  writes "database=<the selected database>" from process, "database=none" from
 //            process_without_database; with "fail=1" it first runs a failing query, leaving the
 //            connection unhealthy for the next request
+//   ticker:  runs a thread of its own from its factory until its destructor, as a plug-in with a
+//            background timer does; answers "ticking"
+//   spawn:   (POSIX) starts a long-lived background child, as a cgilet that launches a helper
+//            does, and writes "child=<pid>"
+// The factory make_throwing throws, as a plug-in whose set-up fails.
 #include <mysql.h>
 
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <mutex>
 #include <stdexcept>
 #include <string>
+#include <thread>
 
 #include "brix/cgilet_export.h"
 #include "brix/form_data.h"
@@ -95,6 +105,55 @@ class DbName : public brix::Cgilet {
     }
 };
 
+#ifndef _WIN32
+class Spawn : public brix::Cgilet {
+  public:
+    void process(net_tools::tcp_stream& stream, brix::FormData& form,
+                 sql_client::Connection*) override {
+        process_without_database(stream, form);
+    }
+    void process_without_database(net_tools::tcp_stream& stream, brix::FormData&) override {
+        std::string pid;
+        if (std::FILE* shell = popen("sleep 600 </dev/null >/dev/null 2>&1 & echo $!", "r")) {
+            for (int c; (c = std::fgetc(shell)) != EOF && c != '\n';) pid += static_cast<char>(c);
+            pclose(shell);
+        }
+        stream << "child=" << pid << "\n";
+    }
+};
+#endif
+
+class Ticker : public brix::Cgilet {
+  public:
+    Ticker() : ticks([this] { tick(); }) {}
+    ~Ticker() override {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            stopping = true;
+        }
+        wake.notify_one();
+        ticks.join();
+    }
+    void process(net_tools::tcp_stream& stream, brix::FormData& form,
+                 sql_client::Connection*) override {
+        process_without_database(stream, form);
+    }
+    void process_without_database(net_tools::tcp_stream& stream, brix::FormData&) override {
+        stream << "ticking\n";
+    }
+
+  private:
+    void tick() {
+        std::unique_lock<std::mutex> lock(mutex);
+        while (!stopping) wake.wait_for(lock, std::chrono::milliseconds(50));
+    }
+
+    std::mutex mutex;
+    std::condition_variable wake;
+    bool stopping = false;
+    std::thread ticks;
+};
+
 }  // namespace
 
 BRIX_CGILET_EXPORT brix::Cgilet* make_throw() { return new Throw; }
@@ -103,3 +162,10 @@ BRIX_CGILET_EXPORT brix::Cgilet* make_wait() { return new Wait; }
 BRIX_CGILET_EXPORT brix::Cgilet* make_flood() { return new Flood; }
 BRIX_CGILET_EXPORT brix::Cgilet* make_dbname() { return new DbName; }
 BRIX_CGILET_EXPORT brix::Cgilet* make_nothing() { return nullptr; }
+BRIX_CGILET_EXPORT brix::Cgilet* make_throwing() {
+    throw std::runtime_error("the throwing factory always throws");
+}
+BRIX_CGILET_EXPORT brix::Cgilet* make_ticker() { return new Ticker; }
+#ifndef _WIN32
+BRIX_CGILET_EXPORT brix::Cgilet* make_spawn() { return new Spawn; }
+#endif
