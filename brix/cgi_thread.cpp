@@ -48,8 +48,9 @@ void CGIThread::run() {
     const bool connected = own;
     link = DatabaseLink(&own, connected);
     if (!connected) {
-        trace_error("unable to connect to the database...");
-        trace_error(connect_failure(host, database, own));
+        // One write, so that the two lines of one worker stay together among the other workers'.
+        trace_error("unable to connect to the database...\n" +
+                    connect_failure(host, database, own));
     }
     while (queue->is_running()) {
         try {
