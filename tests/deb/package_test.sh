@@ -6,7 +6,8 @@
 # - unpacked into a scratch root it holds the daemon built for system paths, its catalog as a
 #   conffile naming the packaged cgilets, the unit (accepted by systemd-analyze verify), the
 #   manual pages, and an SDK against which examples/my_cgilet builds;
-# - installed for real (only in CI, as root: CI=true), the daemon runs the way the unit runs it,
+# - installed for real (only in CI, as root: CI=true), the SDK is found without a prefix path,
+#   and the daemon runs the way the unit runs it,
 #   serves "Hello" to the installed brix-call, stops in order on the unit's stop signal, and a
 #   purge leaves none of the package's files behind. It takes port 1995, shared with the Windows
 #   service tests, under the lock they use, and refuses to touch a brix already installed.
@@ -114,6 +115,9 @@ install_run_purge() {
   DEBIAN_FRONTEND=noninteractive apt-get install -y -q -o DPkg::Lock::Timeout=600 "$deb"
   files=$(dpkg -L brix)
   systemd-analyze verify /lib/systemd/system/brix.service
+  # The installed SDK is found where CMake looks by default.
+  cmake -S "$root/examples/my_cgilet" -B "$work/my_cgilet_installed" -G Ninja
+  cmake --build "$work/my_cgilet_installed"
   start_as_unit
   [ "$(brix-call)" = "Hello, world!" ] || fail "brix-call did not get Hello"
   [ "$(cat /run/brix/brix.pid)" = "$daemon" ] || fail "pid file does not hold $daemon"
