@@ -5,7 +5,6 @@
 // Each NAME=VALUE argument becomes one URL-encoded field of the request line; --raw sends LINE as
 // it is (followed by a line feed) instead. The response is copied to standard output until the
 // daemon closes the connection. The exit statuses are listed in usage() below.
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -13,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "brix_call/receive_timeout.h"
 #include "brix_call/url_encode.h"
 #include "net_tools/socket_ops.h"
 
@@ -53,19 +53,16 @@ bool parse_number(const char* text, long low, long high, long& value) {
     return true;
 }
 
-// Copies the response on `fd` to standard output until the daemon closes the connection. A
-// receive that fails after `timeout_seconds` (0: none) without a byte is the daemon's silence;
-// any other failure ends the response as a close does. Returns the exit status and, when the
+// Copies the response on `fd` to standard output until the daemon closes the connection. When
+// the daemon sends nothing for `timeout_seconds` (0: no limit), the wait ends; any other failed
+// receive (a reset) ends the response as a close does. Returns the exit status and, when the
 // daemon did not answer, says why on standard error.
 int copy_response(int fd, long timeout_seconds, const std::string& peer,
                   const std::string& cgilet) {
-    using clock = std::chrono::steady_clock;
-    const auto timeout = std::chrono::seconds(timeout_seconds);
     ops::set_receive_timeout(fd, static_cast<unsigned>(timeout_seconds * 1000));
     bool any = false;
     char byte = 0;
     for (;;) {
-        const auto waiting_since = clock::now();
         const int got = ops::recv_byte(fd, &byte);
         if (got == 1) {
             std::fputc(byte, stdout);
@@ -73,8 +70,7 @@ int copy_response(int fd, long timeout_seconds, const std::string& peer,
             continue;
         }
         std::fflush(stdout);
-        // A receive timeout ends the wait no earlier than asked; a close or reset ends it at once.
-        if (got < 0 && timeout_seconds > 0 && clock::now() - waiting_since >= timeout) {
+        if (got < 0 && brix_call::is_receive_timeout(ops::last_error())) {
             std::cerr << "brix-call: " << (any ? "no more of the response" : "no response")
                       << " from " << peer << " within " << timeout_seconds << " s\n";
             return timed_out;
@@ -118,7 +114,7 @@ int main(int argc, char** argv) {
             raw_line = argv[++i];
         } else if (arg == "-h" || arg == "--help") {
             usage("sends one request to a brix daemon and prints the response");
-            return answered;
+            return 0;
         } else if (arg.find('=') != std::string::npos) {
             fields.push_back(arg);
         } else if (arg.size() > 1 && arg[0] == '-') {
