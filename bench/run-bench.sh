@@ -7,7 +7,9 @@
 # Usage: [BRIX_BENCH_PORT=PORT] bench/run-bench.sh [SECONDS_PER_RUN]      (default 3)
 # BRIX_BENCH_PORT is the port the release daemon was built to listen on (default 1995, BRIX_PORT).
 # Prints a Markdown table: requests per second, p50/p99 latency, errors, and the daemon's peak
-# resident memory (VmHWM) per run.
+# resident memory (VmHWM) per run. Draws the same runs with gnuplot into build/bench/bench.svg:
+# requests per second and p99 latency against concurrency, one line per server and trace setting,
+# titled with the commit, the date and the machine.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
@@ -17,10 +19,12 @@ port=${BRIX_BENCH_PORT:-1995}
 out=$root/build/bench
 mkdir -p "$out"
 
-tools/install-deps.sh >/dev/null
+tools/install-deps.sh main bench >/dev/null
 cmake --preset release >/dev/null
 cmake --build --preset release >/dev/null
 bin=$root/build/release/bin
+# The machine is shared: what else ran shows in the load average, which the chart's title gives.
+load_before=$(cut -d' ' -f1 /proc/loadavg)
 # The hello cgilet needs no database; the workers still connect to one when it runs.
 db_started=
 if ! tools/db-server.sh status >/dev/null 2>&1; then
@@ -62,9 +66,13 @@ row() {  # label, load_gen output line, peak memory
   p99=$(sed -E 's/.*p99_us=([0-9]+).*/\1/' <<<"$line")
   printf '| %s | %s | %s | %s | %s | %s | %s |\n' "$label" "$c" "$rps" "$p50" "$p99" "$e" "$mem"
   echo "$label $c $rps" >>"$out/rps.txt"
+  # One data file per line of the chart: concurrency, requests/s, p99 latency in ms.
+  awk -v c="$c" -v r="$rps" -v p="$p99" 'BEGIN {printf "%s %s %.3f\n", c, r, p / 1000}' \
+    >>"$out/series-${label//[^a-z]/_}.dat"
 }
 
 : >"$out/rps.txt"
+rm -f "$out"/series-*.dat
 echo "| server | concurrency | requests/s | p50 µs | p99 µs | errors | peak RSS |"
 echo "|---|---|---|---|---|---|---|"
 for trace in file null; do
@@ -75,18 +83,14 @@ for trace in file null; do
   for c in "${levels[@]}"; do
     line=$("$bin/load_gen" --port "$port" --concurrency "$c" --seconds "$seconds" || true)
     mem=$(awk '/VmHWM/ {print $2 " " $3}' "/proc/$daemon_pid/status")
-    row "brix, trace to $trace" "$line" "$mem"
+    row "brix, trace to ${trace/null//dev/null}" "$line" "$mem"
   done
   kill -INT "$daemon_pid"
   wait "$daemon_pid" || true
   daemon_pid=
 done
 
-# nginx side by side, if it can be had.
-if ! command -v nginx >/dev/null 2>&1; then
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends nginx-light \
-    >/dev/null 2>&1 || true
-fi
+# nginx side by side (installed with the set bench, as gnuplot is).
 if command -v nginx >/dev/null 2>&1; then
   mkdir -p "$out/nginx"
   cat >"$out/nginx/nginx.conf" <<CONF
@@ -125,3 +129,37 @@ CONF
 else
   echo "(nginx could not be installed: no comparison run)"
 fi
+
+# The chart: one line per series file, in the order the runs were made.
+title="brix $(git rev-parse --short HEAD 2>/dev/null || echo '?'), $(date -u '+%Y-%m-%d %H:%M UTC'),"
+title+=" $(nproc) cores shared with the load generator (load average $load_before before), ${seconds} s per point"
+plot_rps="" plot_p99=""
+for label in "brix, trace to file" "brix, trace to /dev/null" "nginx"; do
+  data=$out/series-${label//[^a-z]/_}.dat
+  [ -s "$data" ] || continue
+  plot_rps+="${plot_rps:+, }'$data' using 1:2 with linespoints lw 2 title '$label'"
+  plot_p99+="${plot_p99:+, }'$data' using 1:3 with linespoints lw 2 title '$label'"
+done
+# The plot commands stay in build/bench/bench.gp, to draw the same chart on another terminal.
+cat >"$out/bench.gp" <<GNUPLOT
+set multiplot layout 1,2 title "$title" font 'sans,11'
+set logscale x
+set xrange [0.8:250]
+set xtics (1, 10, 50, 200)
+set xlabel 'concurrent clients'
+set grid
+set key bottom right
+set ylabel 'requests per second'
+set yrange [0:*]
+plot $plot_rps
+set ylabel 'p99 latency (ms)'
+set logscale y
+set yrange [*:*]
+set key top left
+plot $plot_p99
+unset multiplot
+GNUPLOT
+gnuplot -e "set terminal svg size 960,420 dynamic font 'sans,12' background '#ffffff'" \
+  -e "set output '$out/bench.svg'" "$out/bench.gp"
+echo
+echo "Chart: $out/bench.svg"

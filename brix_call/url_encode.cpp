@@ -2,6 +2,8 @@
 
 #include <cctype>
 
+#include "brix/x2c.h"
+
 namespace brix_call {
 
 std::string url_encode(const std::string& text) {
@@ -31,6 +33,24 @@ std::string encode_fields(const std::vector<std::string>& fields) {
         if (equals != std::string::npos) line += "=" + url_encode(field.substr(equals + 1));
     }
     return line;
+}
+
+std::string requested_cgilet(const std::string& line) {
+    const std::string request = line.substr(0, line.find('\n'));
+    std::string::size_type start = 0;
+    while (start <= request.size()) {
+        std::string::size_type end = request.find('&', start);
+        if (end == std::string::npos) end = request.size();
+        const std::string field = request.substr(start, end - start);
+        const std::string::size_type equals = field.find('=');
+        if (x2c(field.substr(0, equals)) == "cgilet") {
+            const std::string name =
+                equals == std::string::npos ? "" : x2c(field.substr(equals + 1));
+            return name.empty() ? "hello" : name;
+        }
+        start = end + 1;
+    }
+    return "hello";
 }
 
 }  // namespace brix_call

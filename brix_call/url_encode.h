@@ -14,4 +14,9 @@ std::string url_encode(const std::string& text);
 // with "&". No line feed is added.
 std::string encode_fields(const std::vector<std::string>& fields);
 
+// The cgilet that the daemon picks for `line`, read as the daemon reads it (up to the first line
+// feed): the decoded first value of the field "cgilet", or "hello" when there is none or it is
+// empty. Names a cgilet in brix-call's messages.
+std::string requested_cgilet(const std::string& line);
+
 }  // namespace brix_call

@@ -2,7 +2,9 @@
 #   bin/                          the daemon brix and the client brix-call (and, on Windows, the
 #                                 example cgilets: a Windows program finds its DLLs beside it)
 #   lib/brix/cgilets/             the example cgilets (Linux)
-#   share/brix/cgi.csv            the example catalog, naming the installed cgilets
+#   share/brix/cgi.csv            the example catalog, naming the installed cgilets (or where
+#                                 BRIX_CATALOG_INSTALL_DIR says: the Debian package puts it in
+#                                 /etc/brix)
 #   include/brix-sdk/             the cgilet SDK's public headers
 #   lib/brix-sdk/                 the SDK's static libraries (tcp_stream, FormData and x2c,
 #                                 Connection), of which every cgilet carries its own copy
@@ -22,6 +24,16 @@ endif()
 install(TARGETS brix_call RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 if(TARGET brix)
   install(TARGETS brix RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+endif()
+
+# Relative paths are below the install prefix; an absolute one is used as it is (DESTDIR still
+# applies).
+set(BRIX_CATALOG_INSTALL_DIR "${CMAKE_INSTALL_DATADIR}/brix" CACHE STRING
+    "Where cmake --install puts the example catalog cgi.csv")
+if(IS_ABSOLUTE "${BRIX_CATALOG_INSTALL_DIR}")
+  set(catalog_dir_at_install "${BRIX_CATALOG_INSTALL_DIR}")
+else()
+  set(catalog_dir_at_install "\${CMAKE_INSTALL_PREFIX}/${BRIX_CATALOG_INSTALL_DIR}")
 endif()
 
 set(BRIX_EXAMPLE_CGILETS hello echo guestbook)
@@ -49,7 +61,7 @@ if(TARGET hello)
   endif()
   install(CODE "
     set(BRIX_CGILET_DIR \"${cgilet_dir_at_install}\")
-    set(brix_catalog \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_DATADIR}/brix/cgi.csv\")
+    set(brix_catalog \"\$ENV{DESTDIR}${catalog_dir_at_install}/cgi.csv\")
     message(STATUS \"Installing: \${brix_catalog}\")
     configure_file(\"${catalog_template}\" \"\${brix_catalog}\" @ONLY)
     list(APPEND CMAKE_INSTALL_MANIFEST_FILES \"\${brix_catalog}\")

@@ -1,20 +1,39 @@
 #!/usr/bin/env bash
-# Installs what brix needs to build and test on Debian 12, idempotently: packages already present
-# are not fetched again, and the package lists are refreshed only when something is missing.
-# Usage: tools/install-deps.sh            (everything: native, Windows cross build, Wine, MariaDB)
+# Installs what brix needs on Debian 12, idempotently: packages already present are not fetched
+# again, and the package lists are refreshed only when something is missing.
+#
+# Usage: tools/install-deps.sh [SET ...]      (default: all)
+#   main      build and run the daemon: compiler, CMake and Ninja, the MySQL client library, the
+#             MariaDB server for the throwaway database (tools/run-brix.sh)
+#   test      the test frameworks and the formatter, for the native, asan and tsan presets
+#   windows   the mingw-w64 cross compiler and Wine, for the windows preset
+#   package   the Debian package and its checks: dpkg-shlibdeps, lintian, systemd-analyze
+#   bench     nginx and gnuplot, for bench/run-bench.sh
+#   all       every set above but bench (tools/test-all.sh)
 set -euo pipefail
 
-packages=(
-  # native build and tests
-  build-essential cmake ninja-build pkg-config clang-format
-  googletest libgtest-dev libgmock-dev libbenchmark-dev
-  # Windows cross build, run under Wine
-  g++-mingw-w64-x86-64-posix wine wine64
-  # the database server the tests and the main job run against, and its client library
-  mariadb-server-core mariadb-client-core libmariadb-dev
-  # tools the scripts use
-  procps psmisc util-linux
+declare -A sets=(
+  [main]="build-essential cmake ninja-build pkg-config libmariadb-dev
+          mariadb-server-core mariadb-client-core util-linux"
+  [test]="clang-format googletest libgtest-dev libgmock-dev libbenchmark-dev procps psmisc"
+  [windows]="g++-mingw-w64-x86-64-posix wine wine64"
+  [package]="dpkg-dev lintian systemd adduser"
+  [bench]="nginx-light gnuplot-nox"
 )
+
+requested=("$@")
+[ ${#requested[@]} -gt 0 ] || requested=(all)
+packages=()
+for set in "${requested[@]}"; do
+  case "$set" in
+    all) packages+=(${sets[main]} ${sets[test]} ${sets[windows]} ${sets[package]}) ;;
+    main | test | windows | package | bench) packages+=(${sets[$set]}) ;;
+    *)
+      echo "install-deps: unknown set '$set' (main, test, windows, package, bench, all)" >&2
+      exit 2
+      ;;
+  esac
+done
 
 missing=()
 for p in "${packages[@]}"; do
@@ -24,7 +43,7 @@ for p in "${packages[@]}"; do
 done
 
 if [ ${#missing[@]} -eq 0 ]; then
-  echo "install-deps: all ${#packages[@]} packages present"
+  echo "install-deps: all ${#packages[@]} packages present (${requested[*]})"
   exit 0
 fi
 
@@ -35,5 +54,7 @@ else
 fi
 echo "install-deps: installing ${missing[*]}"
 export DEBIAN_FRONTEND=noninteractive
-$sudo apt-get update -q
-$sudo apt-get install -y -q --no-install-recommends "${missing[@]}"
+# Another installation on the machine holds the package lock for a while: wait for it.
+lock_wait=(-o DPkg::Lock::Timeout=600)
+$sudo apt-get "${lock_wait[@]}" update -q
+$sudo apt-get "${lock_wait[@]}" install -y -q --no-install-recommends "${missing[@]}"

@@ -4,14 +4,16 @@
 # suite and ends with one line "N passed, N failed". Exit status 0 only when everything built
 # and passed.
 #
-# Usage: tools/test-all.sh [PRESET ...]     (default: native asan tsan windows)
+# Usage: tools/test-all.sh [PRESET ...]     (default: native asan tsan windows deb)
+#   deb is not a CMake preset but the Debian package's tests (tests/deb/package_test.sh); in CI
+#   (CI=true, as root) they install the package for real and remove it again.
 # Environment: BRIX_TEST_JOBS (parallel tests per preset, default 2).
 set -uo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
 
 presets=("$@")
-[ ${#presets[@]} -gt 0 ] || presets=(native asan tsan windows)
+[ ${#presets[@]} -gt 0 ] || presets=(native asan tsan windows deb)
 jobs=${BRIX_TEST_JOBS:-2}
 logs="$root/build/test-logs"
 
@@ -56,6 +58,22 @@ if [ -n "$needs_windows" ]; then
 fi
 
 for p in "${presets[@]}"; do
+  if [ "$p" = deb ]; then
+    echo "=== deb: package tests"
+    "$root/tests/deb/package_test.sh" >"$logs/deb-test.log" 2>&1
+    deb_status=$?
+    grep -E '^(ok|FAILED|skipped) ' "$logs/deb-test.log"
+    ok=$(grep -c '^ok ' "$logs/deb-test.log")
+    bad=$(grep -c '^FAILED ' "$logs/deb-test.log")
+    skip=$(grep -c '^skipped ' "$logs/deb-test.log")
+    # A script that stopped without reporting a failure has failed all the same.
+    [ "$deb_status" -eq 0 ] || [ "$bad" -gt 0 ] || bad=1
+    passed=$((passed + ok))
+    failed=$((failed + bad))
+    skipped=$((skipped + skip))
+    [ "$bad" -eq 0 ] || problems+=("$bad failing in deb (see build/test-logs/deb-test.log)")
+    continue
+  fi
   if [ "$p" = windows ]; then
     # The Windows client library is cross-built from source once and cached in build/.
     echo "=== windows: MySQL client library"

@@ -1,7 +1,10 @@
-// The brix-call program itself, run as a child process: how it fails. Serving a real request is
-// part of the end-to-end suite (tests/e2e), which runs a daemon.
+// The brix-call program itself, run as a child process: how it fails, and the exit status that
+// tells what a real daemon did with its request. The encoding of fields is tested end to end
+// in tests/e2e.
 #include <gtest/gtest.h>
 
+#include <csignal>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -49,11 +52,53 @@ TEST(BrixCallProgram, NamesAddressAndPortWhenNoServerListens) {
 
 TEST(BrixCallProgram, RejectsBadOptionsWithUsage) {
     const std::vector<std::vector<std::string>> bad{
-        {"-x"}, {"-p"}, {"-p", "0"}, {"-p", "65536"}, {"-p", "12ab"}, {"name"}, {"--raw"}};
+        {"-x"},   {"-p"},    {"-p", "0"}, {"-p", "65536"}, {"-p", "12ab"},
+        {"name"}, {"--raw"}, {"-t"},      {"-t", "-1"},    {"-t", "1s"}};
     for (const auto& args : bad) {
         const Outcome outcome = run_brix_call(args);
         EXPECT_EQ(outcome.status, 2) << args[0];
         EXPECT_NE(outcome.err.find("usage: brix-call"), std::string::npos) << outcome.err;
         EXPECT_EQ(outcome.out, "");
     }
+}
+
+TEST(BrixCallProgram, ExitStatusTellsWhatTheDaemonDidWithTheRequest) {
+    // A daemon whose catalog has no "hello": a request without a cgilet field finds nothing.
+    // The test cgilet "wait" waits for a second line, which brix-call never sends.
+    brix_test::TempDir dir;
+    std::ofstream(dir.path() + "/cgi.csv")
+        << "\"echo\",\"" ECHO_CGILET "\",\"make_echo\",\"none\"\n"
+        << "\"wait\",\"" TEST_CGILETS "\",\"make_wait\",\"none\"\n";
+    brix_e2e::DaemonProcess daemon({DAEMON}, dir.path());
+    ASSERT_TRUE(daemon.wait_for_text("run next...")) << daemon.err();
+
+    const std::string peer = "no response from 127.0.0.1:" + std::to_string(DAEMON_PORT);
+    struct Case {
+        std::vector<std::string> args;
+        int status;
+        std::string out;
+        std::string err;
+    };
+    const std::vector<Case> cases{
+        {{"cgilet=echo", "a=1"}, 0, "a=1\ncgilet=echo\n", ""},
+        {{"cgilet=nosuch"}, 3, "", peer + " (is nosuch in the catalog?)\n"},
+        {{"--raw", "a=1&cgilet=no%73uch+2&cgilet=echo"},
+         3,
+         "",
+         peer + " (is nosuch 2 in the catalog?)\n"},
+        {{"name=x"}, 3, "", peer + " (is hello in the catalog?)\n"},
+        {{"-t", "1", "cgilet=wait"}, 4, "", peer + " within 1 s\n"},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> args{"-p", std::to_string(DAEMON_PORT)};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const Outcome outcome = run_brix_call(args);
+        EXPECT_EQ(outcome.status, c.status) << c.args.back();
+        EXPECT_EQ(outcome.out, c.out) << c.args.back();
+        EXPECT_EQ(outcome.err, c.err.empty() ? "" : "brix-call: " + c.err) << c.args.back();
+    }
+    daemon.signal(SIGINT);
+    int status = -1;
+    ASSERT_TRUE(daemon.wait_exit(status));
+    EXPECT_EQ(status, 0);
 }
