@@ -258,6 +258,7 @@ TEST_F(WardenPrograms, RemoveDeletesTheEventSourceEvenWhenTheServiceDeletionFail
 
     EXPECT_EQ(RunProgram(kForeground, "/r"), "remove service...\n");
     EXPECT_FALSE(EventLogKeyExists());
+    EXPECT_EQ(State(), static_cast<DWORD>(SERVICE_STOP_PENDING)) << "removal asks for a stop";
 
     Touch(kDaemonEnd);
     EXPECT_TRUE(brix_test::wait_until([] { return State() == 0; }, kStateDeadline));

@@ -29,7 +29,7 @@ using Event = std::pair<WORD, std::string>;
 constexpr const char* kName = "BRIxFrameworkTest";
 
 // A service of its own name whose OnInit may fail; it notes each hook in `trace`. Its body pauses
-// (through the stand-in, so at once) until a stop is requested.
+// once (through the stand-in, so at once): tests request the stop from inside that pause.
 class TestService final : public WinService {
   public:
     explicit TestService(bool init_ok = true) : init_ok(init_ok) {}
@@ -39,8 +39,8 @@ class TestService final : public WinService {
         return init_ok;
     }
     void Run() override {
-        trace += "run ";
-        while (!IsStopRequested()) win_seam::api().Sleep(0);
+        win_seam::api().Sleep(0);
+        trace += IsStopRequested() ? "run " : "run unstopped ";
     }
     void OnExit() override { trace += "exit "; }
     void OnLogoff() override { trace += "logoff "; }
@@ -110,13 +110,18 @@ TEST(WinService, ReportsEveryStateWithOneRecordAndEndsTheBodyOnAStopOrShutdownCo
     }
 }
 
-TEST(WinService, FailingOnInitStopsWithoutRunningTheBody) {
+TEST(WinService, FailingOnInitStopsWithoutRunningTheBodyInEitherMode) {
     RecordingWinApi api;
     TestService service(false);
     EXPECT_TRUE(service.RunAsService());
     EXPECT_THAT(api.ReportedStates(), ElementsAre(SERVICE_START_PENDING, SERVICE_STOPPED));
     EXPECT_FALSE(service.RunInConsole());
     EXPECT_EQ(service.trace, "init init ");
+
+    service.init_ok = true;  // text mode: the same hooks without the SCM
+    EXPECT_TRUE(service.RunInConsole());
+    EXPECT_EQ(service.trace, "init init init run unstopped exit ");
+    EXPECT_EQ(api.ReportedStates().size(), 2u);
 }
 
 TEST(WinService, FailedReportsAreWarningsAndTheServiceGoesOn) {
