@@ -16,15 +16,14 @@ TEST(GetPID, FindsProcessesByExactExecutableName) {
     // the .exe name in Wine's own process list).
     EXPECT_EQ(self, brix::GetPID(OWN_EXE_NAME));
 
-    const std::string own = OWN_EXE_NAME;
-    EXPECT_EQ(0, brix::GetPID("no_such_brix_process.exe"));
-    EXPECT_EQ(0, brix::GetPID(""));
     // The comparison is exact: neither a prefix nor a full path nor another letter case matches.
-    EXPECT_EQ(0, brix::GetPID(own.substr(0, own.size() - 1).c_str()));
-    EXPECT_EQ(0, brix::GetPID(("x/" + own).c_str()));
+    const std::string own = OWN_EXE_NAME;
     std::string upper = own;
     for (char& c : upper) c = static_cast<char>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c);
-    EXPECT_EQ(0, brix::GetPID(upper.c_str()));
+    for (const std::string& name : {std::string(), std::string("no_such_brix_process.exe"),
+                                    own.substr(0, own.size() - 1), "x/" + own, upper}) {
+        EXPECT_EQ(0, brix::GetPID(name.c_str())) << name;
+    }
 }
 
 }  // namespace

@@ -1,8 +1,4 @@
-// Test-only plug-in for dll_file_test: a factory for objects with a virtual destructor, a call
-// counter that starts from zero on every fresh load, and a static destructor that reports the
-// library's unloading.
-#include "tests/brix/probe.h"
-
+// Test-only plug-in for dll_file_test: its static destructor reports the library's unloading.
 #ifdef _WIN32
 #define PROBE_EXPORT extern "C" __declspec(dllexport)
 #else
@@ -11,7 +7,6 @@
 
 namespace {
 
-int calls = 0;
 int* unload_counter = nullptr;
 
 struct UnloadReporter {
@@ -20,20 +15,7 @@ struct UnloadReporter {
     }
 } unload_reporter;
 
-class CountingProbe : public brix_test::Probe {
-  public:
-    explicit CountingProbe(int* destroyed) : destroyed_(destroyed) {}
-    ~CountingProbe() override { ++*destroyed_; }
-    int answer() const override { return 42; }
-
-  private:
-    int* destroyed_;
-};
-
 }  // namespace
 
-PROBE_EXPORT brix_test::Probe* make_probe(int* destroyed) { return new CountingProbe(destroyed); }
-
-PROBE_EXPORT int count_calls() { return ++calls; }
-
+// From now on, unloading the library adds one to *counter.
 PROBE_EXPORT void report_unload_to(int* counter) { unload_counter = counter; }

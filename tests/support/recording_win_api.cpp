@@ -1,27 +1,16 @@
 #include "tests/support/recording_win_api.h"
 
-#include <cstdio>
 #include <cstring>
+#include <thread>
 
 namespace brix_test {
 namespace {
 
-std::string Text(LPCSTR s) { return s == nullptr ? "null" : std::string(s); }
-
-std::string Hex(unsigned long long value) {
-    char buffer[32];
-    std::snprintf(buffer, sizeof buffer, "0x%llx", value);
-    return buffer;
-}
-
-std::string Number(unsigned long long value) { return std::to_string(value); }
+// Handles the stand-in hands out.
+HANDLE const kEventSource = reinterpret_cast<HANDLE>(0xE5E5);
+SERVICE_STATUS_HANDLE const kStatusHandle = reinterpret_cast<SERVICE_STATUS_HANDLE>(0x5757);
 
 }  // namespace
-
-HANDLE const RecordingWinApi::kEventSource = reinterpret_cast<HANDLE>(0xE5E5);
-SERVICE_STATUS_HANDLE const RecordingWinApi::kStatusHandle =
-    reinterpret_cast<SERVICE_STATUS_HANDLE>(0x5757);
-HANDLE const RecordingWinApi::kStdError = reinterpret_cast<HANDLE>(0xEEEE);
 
 RecordingWinApi::RecordingWinApi() : previous_(win_seam::set_api(this)) {}
 
@@ -67,6 +56,11 @@ std::vector<SERVICE_STATUS> RecordingWinApi::ReportedStatus() const {
     return statuses_;
 }
 
+std::vector<std::pair<WORD, std::string>> RecordingWinApi::Events() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return events_;
+}
+
 bool RecordingWinApi::SendControl(DWORD control) {
     std::unique_lock<std::mutex> lock(mutex_);
     if (!dispatching_ || handler_ == nullptr) return false;
@@ -77,76 +71,58 @@ bool RecordingWinApi::SendControl(DWORD control) {
     return controls_done_ >= ticket;
 }
 
-std::string RecordingWinApi::MessageText(DWORD code) { return "system text " + Number(code); }
-
-DWORD RecordingWinApi::FailureFor(const std::string& function) const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    auto it = failures_.find(function);
-    return it == failures_.end() ? 0 : it->second;
+std::string RecordingWinApi::MessageText(DWORD code) {
+    return "system text " + std::to_string(code);
 }
 
-void RecordingWinApi::Record(const std::string& function, const std::string& arguments,
-                             long long result, DWORD error) {
+bool RecordingWinApi::Record(const std::string& function, const std::string& arguments,
+                             DWORD error) {
     std::function<void(const Call&)> hook;
-    Call call{function, arguments, std::to_string(result)};
+    const Call call{function, arguments};
     {
         std::lock_guard<std::mutex> lock(mutex_);
         calls_.push_back(call);
         hook = hook_;
+        auto failure = failures_.find(function);
+        if (failure != failures_.end()) error = failure->second;
     }
     if (hook) hook(call);
     if (error != 0) SetLastError(error);
+    return error == 0;
 }
 
-HANDLE RecordingWinApi::RegisterEventSourceA(LPCSTR server, LPCSTR source) {
-    const DWORD error = FailureFor("RegisterEventSourceA");
-    HANDLE result = error != 0 ? nullptr : kEventSource;
-    Record("RegisterEventSourceA", Text(server) + ", " + Text(source),
-           reinterpret_cast<long long>(result), error);
-    return result;
+HANDLE RecordingWinApi::RegisterEventSourceA(LPCSTR, LPCSTR source) {
+    return Record("RegisterEventSourceA", source) ? kEventSource : nullptr;
 }
 
-BOOL RecordingWinApi::ReportEventA(HANDLE source, WORD type, WORD category, DWORD event_id,
-                                   PSID user, WORD string_count, DWORD data_size, LPCSTR* strings,
-                                   LPVOID data) {
-    const DWORD error = FailureFor("ReportEventA");
-    std::string arguments = Hex(reinterpret_cast<unsigned long long>(source)) + ", type " +
-                            Number(type) + ", category " + Number(category) + ", id " +
-                            Number(event_id) + ", sid " + (user == nullptr ? "null" : "set") +
-                            ", data " + Number(data_size) + (data == nullptr ? "" : " set");
-    for (WORD i = 0; i < string_count; ++i) arguments += ", \"" + Text(strings[i]) + "\"";
-    const BOOL result = error != 0 ? FALSE : TRUE;
-    Record("ReportEventA", arguments, result, error);
-    return result;
-}
-
-BOOL RecordingWinApi::DeregisterEventSource(HANDLE source) {
-    const DWORD error = FailureFor("DeregisterEventSource");
-    const BOOL result = error != 0 ? FALSE : TRUE;
-    Record("DeregisterEventSource", Hex(reinterpret_cast<unsigned long long>(source)), result,
-           error);
-    return result;
-}
-
-BOOL RecordingWinApi::StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA* table) {
-    const DWORD error = FailureFor("StartServiceCtrlDispatcherA");
-    std::string arguments;
-    for (const SERVICE_TABLE_ENTRYA* e = table; e->lpServiceName != nullptr; ++e) {
-        arguments += std::string(arguments.empty() ? "" : ", ") + e->lpServiceName;
-    }
-    if (error != 0) {
-        Record("StartServiceCtrlDispatcherA", arguments, FALSE, error);
-        return FALSE;
-    }
+BOOL RecordingWinApi::ReportEventA(HANDLE, WORD type, WORD, DWORD, PSID, WORD string_count, DWORD,
+                                   LPCSTR* strings, LPVOID) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        dispatching_ = true;
+        events_.emplace_back(type, string_count > 0 ? strings[0] : "");
     }
+    return Record("ReportEventA");
+}
+
+BOOL RecordingWinApi::DeregisterEventSource(HANDLE) { return Record("DeregisterEventSource"); }
+
+BOOL RecordingWinApi::StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA* table) {
+    std::string names;
+    for (const SERVICE_TABLE_ENTRYA* e = table; e->lpServiceName != nullptr; ++e) {
+        names += std::string(names.empty() ? "" : ", ") + e->lpServiceName;
+    }
+    bool fails = false;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        fails = failures_.count("StartServiceCtrlDispatcherA") != 0;
+        dispatching_ = !fails;
+    }
+    if (fails) return Record("StartServiceCtrlDispatcherA", names);
+
     bool service_done = false;
-    LPSERVICE_MAIN_FUNCTIONA service_main = table[0].lpServiceProc;
     char* argv[] = {table[0].lpServiceName, nullptr};
     std::thread service([&] {
-        service_main(1, argv);
+        table[0].lpServiceProc(1, argv);
         std::lock_guard<std::mutex> lock(mutex_);
         service_done = true;
         changed_.notify_all();
@@ -156,120 +132,88 @@ BOOL RecordingWinApi::StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA* ta
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
         changed_.wait(lock, [&] { return service_done || !controls_.empty(); });
-        if (!controls_.empty()) {
-            const DWORD control = controls_.front();
-            controls_.pop_front();
-            LPHANDLER_FUNCTION handler = handler_;
-            lock.unlock();
-            handler(control);
-            lock.lock();
-            ++controls_done_;
-            changed_.notify_all();
-            continue;
-        }
-        break;
+        if (controls_.empty()) break;
+        const DWORD control = controls_.front();
+        controls_.pop_front();
+        LPHANDLER_FUNCTION handler = handler_;
+        lock.unlock();
+        handler(control);
+        lock.lock();
+        ++controls_done_;
+        changed_.notify_all();
     }
     dispatching_ = false;
     handler_ = nullptr;
     changed_.notify_all();
     lock.unlock();
     service.join();
-    Record("StartServiceCtrlDispatcherA", arguments, TRUE, 0);
-    return TRUE;
+    return Record("StartServiceCtrlDispatcherA", names);
 }
 
 SERVICE_STATUS_HANDLE RecordingWinApi::RegisterServiceCtrlHandlerA(LPCSTR name,
                                                                    LPHANDLER_FUNCTION handler) {
-    const DWORD error = FailureFor("RegisterServiceCtrlHandlerA");
-    SERVICE_STATUS_HANDLE result = error != 0 ? nullptr : kStatusHandle;
-    if (error == 0) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        handler_ = handler;
+    if (!Record("RegisterServiceCtrlHandlerA",
+                std::string(name) + (handler == nullptr ? ", null" : ", set"))) {
+        return nullptr;
     }
-    Record("RegisterServiceCtrlHandlerA", Text(name) + (handler == nullptr ? ", null" : ", set"),
-           reinterpret_cast<long long>(result), error);
-    return result;
+    std::lock_guard<std::mutex> lock(mutex_);
+    handler_ = handler;
+    return kStatusHandle;
 }
 
 BOOL RecordingWinApi::SetServiceStatus(SERVICE_STATUS_HANDLE handle, LPSERVICE_STATUS status) {
-    DWORD error = FailureFor("SetServiceStatus");
-    if (error == 0 && handle != kStatusHandle) error = ERROR_INVALID_HANDLE;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         statuses_.push_back(*status);
     }
-    const std::string arguments =
-        Hex(reinterpret_cast<unsigned long long>(handle)) + ", type " + Hex(status->dwServiceType) +
-        ", state " + Number(status->dwCurrentState) + ", controls " +
-        Number(status->dwControlsAccepted) + ", exit " + Number(status->dwWin32ExitCode) + "/" +
-        Number(status->dwServiceSpecificExitCode) + ", check point " +
-        Number(status->dwCheckPoint) + ", wait hint " + Number(status->dwWaitHint);
-    const BOOL result = error != 0 ? FALSE : TRUE;
-    Record("SetServiceStatus", arguments, result, error);
-    return result;
+    return Record("SetServiceStatus",
+                  "state " + std::to_string(status->dwCurrentState) + ", controls " +
+                      std::to_string(status->dwControlsAccepted),
+                  handle == kStatusHandle ? 0 : ERROR_INVALID_HANDLE);
+}
+
+PHANDLER_ROUTINE RecordingWinApi::ConsoleHandler() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return console_handler_;
 }
 
 BOOL RecordingWinApi::SetConsoleCtrlHandler(PHANDLER_ROUTINE handler, BOOL add) {
-    const DWORD error = FailureFor("SetConsoleCtrlHandler");
-    const BOOL result = error != 0 ? FALSE : TRUE;
-    Record("SetConsoleCtrlHandler",
-           std::string(handler == nullptr ? "null" : "set") + ", " + Number(add), result, error);
-    return result;
+    if (!Record("SetConsoleCtrlHandler")) return FALSE;
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (add) console_handler_ = handler;
+    return TRUE;
 }
 
-HANDLE RecordingWinApi::GetStdHandle(DWORD which) {
-    HANDLE result = which == STD_ERROR_HANDLE ? kStdError : INVALID_HANDLE_VALUE;
-    Record("GetStdHandle", Number(static_cast<DWORD>(which)), reinterpret_cast<long long>(result),
-           0);
-    return result;
+HANDLE RecordingWinApi::GetStdHandle(DWORD) {
+    Record("GetStdHandle");
+    return INVALID_HANDLE_VALUE;
 }
 
-BOOL RecordingWinApi::WriteConsoleA(HANDLE console, const void* buffer, DWORD length,
-                                    LPDWORD written, LPVOID /*reserved*/) {
-    const DWORD error = FailureFor("WriteConsoleA");
-    const BOOL result = error != 0 ? FALSE : TRUE;
-    if (written != nullptr) *written = error != 0 ? 0 : length;
-    Record("WriteConsoleA",
-           Hex(reinterpret_cast<unsigned long long>(console)) + ", \"" +
-               std::string(static_cast<const char*>(buffer), length) + "\", " + Number(length),
-           result, error);
-    return result;
+BOOL RecordingWinApi::WriteConsoleA(HANDLE, const void*, DWORD length, LPDWORD written, LPVOID) {
+    if (written != nullptr) *written = length;
+    return Record("WriteConsoleA");
 }
 
 BOOL RecordingWinApi::CharToOemBuffA(LPCSTR source, LPSTR destination, DWORD length) {
     std::memcpy(destination, source, length);
-    Record("CharToOemBuffA", "\"" + std::string(source, length) + "\", " + Number(length), TRUE, 0);
-    return TRUE;
+    return Record("CharToOemBuffA");
 }
 
-DWORD RecordingWinApi::FormatMessageA(DWORD flags, LPCVOID source, DWORD message_id, DWORD language,
-                                      LPSTR buffer, DWORD size, va_list* arguments) {
+DWORD RecordingWinApi::FormatMessageA(DWORD, LPCVOID, DWORD message_id, DWORD, LPSTR buffer,
+                                      DWORD size, va_list*) {
     const std::string text = MessageText(message_id);
-    const DWORD result = size > text.size() ? static_cast<DWORD>(text.size()) : 0;
-    if (result != 0) std::memcpy(buffer, text.c_str(), text.size() + 1);
-    Record("FormatMessageA",
-           Hex(flags) + ", " + (source == nullptr ? "null" : "set") + ", " + Number(message_id) +
-               ", " + Hex(language) + ", " + Number(size) + ", " +
-               (arguments == nullptr ? "null" : "set"),
-           result, 0);
-    return result;
+    if (size <= text.size()) return 0;
+    std::memcpy(buffer, text.c_str(), text.size() + 1);
+    Record("FormatMessageA");
+    return static_cast<DWORD>(text.size());
 }
 
-BOOL RecordingWinApi::WinHelpA(HWND owner, LPCSTR help_file, UINT command, ULONG_PTR data) {
-    const DWORD error = FailureFor("WinHelpA");
-    const BOOL result = error != 0 ? FALSE : TRUE;
-    Record("WinHelpA",
-           std::string(owner == nullptr ? "null" : "set") + ", " + Text(help_file) + ", " +
-               Number(command) + ", " + Number(data),
-           result, error);
-    return result;
-}
+BOOL RecordingWinApi::WinHelpA(HWND, LPCSTR, UINT, ULONG_PTR) { return Record("WinHelpA"); }
 
 BOOL RecordingWinApi::Beep(DWORD frequency, DWORD duration) {
-    Record("Beep", Number(frequency) + ", " + Number(duration), TRUE, 0);
-    return TRUE;
+    return Record("Beep", std::to_string(frequency) + ", " + std::to_string(duration));
 }
 
-void RecordingWinApi::Sleep(DWORD milliseconds) { Record("Sleep", Number(milliseconds), 0, 0); }
+void RecordingWinApi::Sleep(DWORD milliseconds) { Record("Sleep", std::to_string(milliseconds)); }
 
 }  // namespace brix_test

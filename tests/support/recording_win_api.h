@@ -1,6 +1,6 @@
-// Test-only: a stand-in for the Windows calls behind `win_seam::api()` that records every call in
-// order with its arguments and result, can be told to fail a given function, and plays the part
-// of the Service Control Manager's dispatcher so that a service runs in-process.
+// Test-only: a stand-in for the Windows calls behind `win_seam::api()`. It records the name of
+// every call and the few arguments tests read, can be told to fail a function, and plays the
+// Service Control Manager's dispatcher so that a service runs in-process.
 #pragma once
 
 #include <windows.h>
@@ -11,7 +11,7 @@
 #include <map>
 #include <mutex>
 #include <string>
-#include <thread>
+#include <utility>
 #include <vector>
 
 #include "win_seam/win_api.h"
@@ -22,14 +22,8 @@ class RecordingWinApi final : public win_seam::WinApi {
   public:
     struct Call {
         std::string function;   // the Windows function's name
-        std::string arguments;  // its arguments, formatted by the stand-in (see each function)
-        std::string result;     // what it returned, in decimal
+        std::string arguments;  // what tests read of its arguments (see each function), or ""
     };
-
-    // Fake handles the stand-in hands out.
-    static HANDLE const kEventSource;
-    static SERVICE_STATUS_HANDLE const kStatusHandle;
-    static HANDLE const kStdError;
 
     // Installs itself as the process's implementation; the destructor puts the previous one back.
     RecordingWinApi();
@@ -51,6 +45,10 @@ class RecordingWinApi final : public win_seam::WinApi {
     std::vector<DWORD> ReportedStates() const;
     // The full status records passed to SetServiceStatus so far.
     std::vector<SERVICE_STATUS> ReportedStatus() const;
+    // The events written with ReportEventA: type and first string.
+    std::vector<std::pair<WORD, std::string>> Events() const;
+    // The console handler last added with SetConsoleCtrlHandler, or null.
+    PHANDLER_ROUTINE ConsoleHandler() const;
 
     // Delivers `control` to the registered control handler on the dispatcher's thread, as the
     // SCM does, and waits until the handler has returned. False when no dispatcher is running a
@@ -60,45 +58,49 @@ class RecordingWinApi final : public win_seam::WinApi {
     // The text FormatMessageA writes for `code`.
     static std::string MessageText(DWORD code);
 
+    // Arguments recorded: the source name.
     HANDLE RegisterEventSourceA(LPCSTR server, LPCSTR source) override;
     BOOL ReportEventA(HANDLE source, WORD type, WORD category, DWORD event_id, PSID user,
                       WORD string_count, DWORD data_size, LPCSTR* strings, LPVOID data) override;
     BOOL DeregisterEventSource(HANDLE source) override;
     // Runs the table's first service main on a thread of its own and serves SendControl on the
-    // calling thread until that service main has returned.
+    // calling thread until that service main has returned. Arguments recorded: the service names.
     BOOL StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA* table) override;
+    // Arguments recorded: "NAME, set" (or ", null" without a handler).
     SERVICE_STATUS_HANDLE RegisterServiceCtrlHandlerA(LPCSTR name,
                                                       LPHANDLER_FUNCTION handler) override;
-    // Fails with ERROR_INVALID_HANDLE for any handle but kStatusHandle, as the SCM does.
+    // Fails with ERROR_INVALID_HANDLE for any handle but the one RegisterServiceCtrlHandlerA
+    // gave, as the SCM does. Arguments recorded: "state S, controls C".
     BOOL SetServiceStatus(SERVICE_STATUS_HANDLE handle, LPSERVICE_STATUS status) override;
+    // Keeps the handler for ConsoleHandler when `add` is TRUE.
     BOOL SetConsoleCtrlHandler(PHANDLER_ROUTINE handler, BOOL add) override;
     HANDLE GetStdHandle(DWORD which) override;
     BOOL WriteConsoleA(HANDLE console, const void* buffer, DWORD length, LPDWORD written,
                        LPVOID reserved) override;
-    // Copies the text unchanged.
     BOOL CharToOemBuffA(LPCSTR source, LPSTR destination, DWORD length) override;
     // Writes MessageText(message_id).
     DWORD FormatMessageA(DWORD flags, LPCVOID source, DWORD message_id, DWORD language,
                          LPSTR buffer, DWORD size, va_list* arguments) override;
     BOOL WinHelpA(HWND owner, LPCSTR help_file, UINT command, ULONG_PTR data) override;
+    // Arguments recorded: "FREQUENCY, DURATION".
     BOOL Beep(DWORD frequency, DWORD duration) override;
-    // Returns at once.
+    // Returns at once. Arguments recorded: the milliseconds.
     void Sleep(DWORD milliseconds) override;
 
   private:
-    // The error `function` is to fail with, 0 when it is to succeed.
-    DWORD FailureFor(const std::string& function) const;
-    // Records the call, runs the hook, then sets `error` (when not 0) as the last error.
-    void Record(const std::string& function, const std::string& arguments, long long result,
-                DWORD error);
+    // Records the call and runs the hook; then, when `function` is to fail (or `error` is not 0),
+    // sets that error as the last error. Returns whether the call is to succeed.
+    bool Record(const std::string& function, const std::string& arguments = "", DWORD error = 0);
 
-    WinApi* previous_;
+    win_seam::WinApi* previous_;
     mutable std::mutex mutex_;
     std::condition_variable changed_;
     std::vector<Call> calls_;
     std::vector<SERVICE_STATUS> statuses_;
+    std::vector<std::pair<WORD, std::string>> events_;
     std::map<std::string, DWORD> failures_;
     std::function<void(const Call&)> hook_;
+    PHANDLER_ROUTINE console_handler_ = nullptr;
 
     // The dispatcher's state: the registered handler, pending controls, and whether it serves.
     LPHANDLER_FUNCTION handler_ = nullptr;

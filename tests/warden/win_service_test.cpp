@@ -1,417 +1,241 @@
-// The service framework in-process: the Windows calls that Wine cannot honour or observe go to
-// the recording stand-in, which also plays the SCM's dispatcher; registry calls are real.
-#include "warden/win_service.h"
+// The service framework and the detached launcher in-process, for what Wine's Service Control
+// Manager cannot show: the status reports themselves, a failed report, a dispatcher that cannot
+// connect, the shutdown control, console events and the heartbeat. The recording stand-in plays
+// the dispatcher, the event log, the console, the tone and the pause; the registry is real.
+#include <windows.h>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <functional>
-#include <mutex>
+#include <memory>
 #include <string>
-#include <thread>
+#include <utility>
 #include <vector>
 
 #include "tests/support/recording_win_api.h"
-#include "tests/support/wait_until.h"
+#include "warden/win_service.h"
+#include "win_seam/win_api.h"
+
+int warden_main(int argc, char** argv);  // the program's entry point, renamed for this test
 
 namespace {
 
 using brix_test::RecordingWinApi;
 using testing::ElementsAre;
 using testing::IsEmpty;
+using Event = std::pair<WORD, std::string>;
 
 constexpr const char* kName = "BRIxFrameworkTest";
 
+// A service of its own name whose OnInit may fail; it notes each hook in `trace`. Its body pauses
+// once (through the stand-in, so at once): tests request the stop from inside that pause.
 class TestService final : public WinService {
   public:
-    explicit TestService(bool init_ok = true) : init_ok_(init_ok) {}
-
+    explicit TestService(bool init_ok = true) : init_ok(init_ok) {}
     const char* GetServiceName() override { return kName; }
-    void Run() override {
-        Note("Run");
-        if (body) body();
-    }
     bool OnInit() override {
-        Note("OnInit");
-        return init_ok_;
+        trace += "init ";
+        return init_ok;
     }
-    void OnExit() override { Note("OnExit"); }
-    void OnLogoff() override { Note("OnLogoff"); }
+    void Run() override {
+        win_seam::api().Sleep(0);
+        trace += IsStopRequested() ? "run " : "run unstopped ";
+    }
+    void OnExit() override { trace += "exit "; }
+    void OnLogoff() override { trace += "logoff "; }
     void OnStopRequest() override {
-        Note("OnStopRequest");
+        trace += "stop ";
         WinService::OnStopRequest();
     }
-
-    std::vector<std::string> Hooks() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return hooks_;
-    }
-    std::string Message() { return message; }
-    DWORD State() { return current_state.load(); }
-
-    using WinService::event_source;
     using WinService::message;
-    using WinService::status_handle;
-    using WinService::stop_requested;
 
-    std::function<void()> body;
-
-  private:
-    void Note(const char* hook) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        hooks_.push_back(hook);
-    }
-
-    bool init_ok_;
-    std::mutex mutex_;
-    std::vector<std::string> hooks_;
+    bool init_ok;
+    std::string trace;
 };
 
-// The body used when a test sends controls: runs until a stop is requested.
-void RunUntilStopped(TestService& service) {
-    service.body = [&service] {
-        brix_test::wait_until([&service] { return service.IsStopRequested(); },
-                              std::chrono::seconds(30));
-    };
-}
-
-std::string Status(DWORD state) {
-    return "0x5757, type 0x10, state " + std::to_string(state) +
-           ", controls 5, exit 0/0, check point 0, wait hint 3000";
-}
-
-bool HasState(const RecordingWinApi& api, DWORD state) {
-    for (DWORD s : api.ReportedStates()) {
-        if (s == state) return true;
+// The heartbeat's calls, in order: "Beep(FREQUENCY, DURATION)" and "Sleep(MS)".
+std::vector<std::string> Heartbeat(const RecordingWinApi& api) {
+    std::vector<std::string> beats;
+    for (const RecordingWinApi::Call& c : api.Calls()) {
+        if (c.function == "Beep" || c.function == "Sleep") {
+            beats.push_back(c.function + "(" + c.arguments + ")");
+        }
     }
-    return false;
+    return beats;
 }
 
-TEST(WinServiceConstruction, SetsTheFieldsAndInstallsTheConsoleHandler) {
-    RecordingWinApi api;
-    {
-        TestService service;
-        EXPECT_EQ(WinService::instance, &service);
-        EXPECT_EQ(service.status_handle, nullptr);
-        EXPECT_EQ(service.State(), static_cast<DWORD>(SERVICE_STOPPED));
-        EXPECT_EQ(service.event_source, nullptr);
-        EXPECT_FALSE(service.IsStopRequested());
-        // The console handler's installation was recorded as a success.
-        EXPECT_EQ(service.Message(), RecordingWinApi::MessageText(0));
-
-        std::vector<RecordingWinApi::Call> calls = api.Calls();
-        ASSERT_EQ(calls.size(), 2u);
-        EXPECT_EQ(calls[0].function, "SetConsoleCtrlHandler");
-        EXPECT_EQ(calls[0].arguments, "set, 1");
-        EXPECT_EQ(calls[1].function, "FormatMessageA");
-        EXPECT_EQ(calls[1].arguments, "0x1000, null, 0, 0x400, 512, null");
-    }
-    // No event source was registered, so none is deregistered; the instance is gone.
-    EXPECT_THAT(api.CallsTo("DeregisterEventSource"), IsEmpty());
-    EXPECT_EQ(WinService::instance, nullptr);
+// Runs `action` from inside the `count`-th call of `function`.
+void At(RecordingWinApi& api, const std::string& function, int count,
+        std::function<void()> action) {
+    auto seen = std::make_shared<int>(0);
+    api.SetHook([=](const RecordingWinApi::Call& call) {
+        if (call.function == function && ++*seen == count) action();
+    });
 }
 
-TEST(WinServiceCheckResult, KeepsTheSystemTextAndNeverTurnsAFailureIntoSuccess) {
-    RecordingWinApi api;
-    TestService service;
-
-    EXPECT_TRUE(service.CheckResult(true));
-    EXPECT_EQ(service.Message(), RecordingWinApi::MessageText(0));
-
-    SetLastError(ERROR_ACCESS_DENIED);
-    EXPECT_FALSE(service.CheckResult(false));
-    EXPECT_EQ(service.Message(), RecordingWinApi::MessageText(ERROR_ACCESS_DENIED));
-
-    // A failed call that left no last-error code behind is still a failure.
-    SetLastError(0);
-    EXPECT_FALSE(service.CheckResult(false));
+std::string RunEntryPoint(std::vector<std::string> arguments) {
+    std::vector<char*> argv;
+    for (std::string& a : arguments) argv.push_back(&a[0]);
+    argv.push_back(nullptr);
+    testing::internal::CaptureStdout();
+    warden_main(static_cast<int>(arguments.size()), argv.data());
+    return testing::internal::GetCapturedStdout();
 }
 
-TEST(WinServiceUnderTheScm, NormalRunReportsEveryStateWithTheSameRecord) {
-    RecordingWinApi api;
-    bool ok = false;
-    {
-        TestService service;
-        ok = service.RunAsService();
-        EXPECT_THAT(service.Hooks(), ElementsAre("OnInit", "Run", "OnExit"));
-        EXPECT_EQ(service.event_source, RecordingWinApi::kEventSource);
-    }
-    EXPECT_TRUE(ok);
-    EXPECT_THAT(api.ArgumentsOf("RegisterEventSourceA"), ElementsAre("null, BRIxFrameworkTest"));
-    EXPECT_THAT(api.ArgumentsOf("StartServiceCtrlDispatcherA"), ElementsAre("BRIxFrameworkTest"));
-    EXPECT_THAT(api.ArgumentsOf("RegisterServiceCtrlHandlerA"),
-                ElementsAre("BRIxFrameworkTest, set"));
-    EXPECT_THAT(api.ArgumentsOf("SetServiceStatus"),
-                ElementsAre(Status(SERVICE_START_PENDING), Status(SERVICE_RUNNING),
-                            Status(SERVICE_STOP_PENDING), Status(SERVICE_STOPPED)));
-    EXPECT_THAT(api.CallsTo("ReportEventA"), IsEmpty());
-    EXPECT_THAT(api.ArgumentsOf("DeregisterEventSource"), ElementsAre("0xe5e5"));
-}
-
-TEST(WinServiceUnderTheScm, StopAndShutdownReportStopPendingAndSetTheFlagDirectly) {
-    for (DWORD control :
-         {static_cast<DWORD>(SERVICE_CONTROL_STOP), static_cast<DWORD>(SERVICE_CONTROL_SHUTDOWN)}) {
-        SCOPED_TRACE(control);
+TEST(WinService, ReportsEveryStateWithOneRecordAndEndsTheBodyOnAStopOrShutdownControl) {
+    for (DWORD stop : {DWORD{SERVICE_CONTROL_STOP}, DWORD{SERVICE_CONTROL_SHUTDOWN}}) {
+        SCOPED_TRACE(stop);
         RecordingWinApi api;
         TestService service;
-        RunUntilStopped(service);
-        bool ok = false;
-        std::thread dispatcher([&] { ok = service.RunAsService(); });
-        ASSERT_TRUE(brix_test::wait_until([&] { return HasState(api, SERVICE_RUNNING); }));
-        EXPECT_TRUE(api.SendControl(control));
-        EXPECT_TRUE(service.IsStopRequested());
-        dispatcher.join();
-
-        EXPECT_TRUE(ok);
+        // While the body runs: interrogate repeats the state, other codes change nothing.
+        At(api, "Sleep", 1, [&api, stop] {
+            for (DWORD control : {DWORD{SERVICE_CONTROL_INTERROGATE}, DWORD{128}, stop}) {
+                EXPECT_TRUE(api.SendControl(control));
+            }
+        });
+        EXPECT_TRUE(service.RunAsService());
+        EXPECT_EQ(service.trace, "init run exit ") << "a control is no console event";
         EXPECT_THAT(api.ReportedStates(),
-                    ElementsAre(SERVICE_START_PENDING, SERVICE_RUNNING, SERVICE_STOP_PENDING,
-                                SERVICE_STOP_PENDING, SERVICE_STOPPED));
-        // The control path does not go through the console's hook.
-        EXPECT_THAT(service.Hooks(), ElementsAre("OnInit", "Run", "OnExit"));
+                    ElementsAre(SERVICE_START_PENDING, SERVICE_RUNNING, SERVICE_RUNNING,
+                                SERVICE_STOP_PENDING, SERVICE_STOP_PENDING, SERVICE_STOPPED));
+        for (const SERVICE_STATUS& s : api.ReportedStatus()) {
+            EXPECT_EQ(s.dwServiceType, 0x10u);
+            EXPECT_EQ(s.dwControlsAccepted, 5u);
+            EXPECT_EQ(s.dwWin32ExitCode + s.dwServiceSpecificExitCode + s.dwCheckPoint, 0u);
+            EXPECT_EQ(s.dwWaitHint, 3000u);
+        }
+        EXPECT_THAT(api.ArgumentsOf("RegisterEventSourceA"), ElementsAre(kName));
+        EXPECT_THAT(api.Events(), IsEmpty());
     }
 }
 
-TEST(WinServiceUnderTheScm, InterrogateRepeatsTheStateAndOtherControlsAreIgnored) {
-    RecordingWinApi api;
-    TestService service;
-    RunUntilStopped(service);
-    std::thread dispatcher([&] { service.RunAsService(); });
-    ASSERT_TRUE(brix_test::wait_until([&] { return HasState(api, SERVICE_RUNNING); }));
-
-    EXPECT_TRUE(api.SendControl(SERVICE_CONTROL_INTERROGATE));
-    EXPECT_TRUE(api.SendControl(SERVICE_CONTROL_PAUSE));
-    EXPECT_TRUE(api.SendControl(SERVICE_CONTROL_CONTINUE));
-    EXPECT_TRUE(api.SendControl(128));  // a user-defined control
-    EXPECT_FALSE(service.IsStopRequested());
-    EXPECT_EQ(service.State(), static_cast<DWORD>(SERVICE_RUNNING));
-    EXPECT_TRUE(api.SendControl(SERVICE_CONTROL_STOP));
-    dispatcher.join();
-
-    EXPECT_THAT(api.ArgumentsOf("SetServiceStatus"),
-                ElementsAre(Status(SERVICE_START_PENDING), Status(SERVICE_RUNNING),
-                            Status(SERVICE_RUNNING), Status(SERVICE_STOP_PENDING),
-                            Status(SERVICE_STOP_PENDING), Status(SERVICE_STOPPED)));
-}
-
-TEST(WinServiceUnderTheScm, FailingOnInitStopsWithoutRunningTheBody) {
+TEST(WinService, FailingOnInitStopsWithoutRunningTheBodyInEitherMode) {
     RecordingWinApi api;
     TestService service(false);
     EXPECT_TRUE(service.RunAsService());
     EXPECT_THAT(api.ReportedStates(), ElementsAre(SERVICE_START_PENDING, SERVICE_STOPPED));
-    EXPECT_THAT(service.Hooks(), ElementsAre("OnInit"));
+    EXPECT_FALSE(service.RunInConsole());
+    EXPECT_EQ(service.trace, "init init ");
+
+    service.init_ok = true;  // text mode: the same hooks without the SCM
+    EXPECT_TRUE(service.RunInConsole());
+    EXPECT_EQ(service.trace, "init init init run unstopped exit ");
+    EXPECT_EQ(api.ReportedStates().size(), 2u);
 }
 
-TEST(WinServiceUnderTheScm, FailedHandlerRegistrationReportsStoppedThroughTheNullHandle) {
-    RecordingWinApi api;
-    api.Fail("RegisterServiceCtrlHandlerA", ERROR_SERVICE_DOES_NOT_EXIST);
-    TestService service;
-    EXPECT_TRUE(service.RunAsService());
-
-    EXPECT_THAT(service.Hooks(), IsEmpty());
-    EXPECT_THAT(api.ArgumentsOf("SetServiceStatus"),
-                ElementsAre("0x0, type 0x10, state 1, controls 5, exit 0/0, check point 0, "
-                            "wait hint 3000"));
-    // The report through the null handle fails, and that failure is the warning's text.
-    EXPECT_THAT(api.ArgumentsOf("ReportEventA"),
-                ElementsAre("0xe5e5, type 2, category 0, id 0, sid null, data 0, \"" +
-                            RecordingWinApi::MessageText(ERROR_INVALID_HANDLE) + "\""));
-}
-
-TEST(WinServiceUnderTheScm, EveryFailedStatusReportIsAWarningAndTheServiceGoesOn) {
+TEST(WinService, FailedReportsAreWarningsAndTheServiceGoesOn) {
+    {
+        // Without a handler the one report, STOPPED, goes through the null handle and fails.
+        RecordingWinApi api;
+        api.Fail("RegisterServiceCtrlHandlerA", ERROR_SERVICE_DOES_NOT_EXIST);
+        TestService service;
+        EXPECT_TRUE(service.RunAsService());
+        EXPECT_EQ(service.trace, "");
+        EXPECT_THAT(api.ReportedStates(), ElementsAre(SERVICE_STOPPED));
+        EXPECT_THAT(api.Events(),
+                    ElementsAre(Event(EVENTLOG_WARNING_TYPE,
+                                      RecordingWinApi::MessageText(ERROR_INVALID_HANDLE))));
+    }
     RecordingWinApi api;
     api.Fail("SetServiceStatus", ERROR_ACCESS_DENIED);
     TestService service;
+    At(api, "Sleep", 1, [&service] { service.RequestStop(); });
     EXPECT_TRUE(service.RunAsService());
-
-    EXPECT_THAT(service.Hooks(), ElementsAre("OnInit", "Run", "OnExit"));
-    const std::string warning = "0xe5e5, type 2, category 0, id 0, sid null, data 0, \"" +
-                                RecordingWinApi::MessageText(ERROR_ACCESS_DENIED) + "\"";
-    EXPECT_THAT(api.ArgumentsOf("ReportEventA"), ElementsAre(warning, warning, warning, warning));
-    // Each warning follows the report it is about.
-    std::vector<std::string> order;
-    for (const RecordingWinApi::Call& c : api.Calls()) {
-        if (c.function == "SetServiceStatus" || c.function == "ReportEventA") {
-            order.push_back(c.function);
-        }
-    }
-    EXPECT_THAT(
-        order, ElementsAre("SetServiceStatus", "ReportEventA", "SetServiceStatus", "ReportEventA",
-                           "SetServiceStatus", "ReportEventA", "SetServiceStatus", "ReportEventA"));
+    EXPECT_EQ(service.trace, "init run exit ");
+    const Event warning(EVENTLOG_WARNING_TYPE, RecordingWinApi::MessageText(ERROR_ACCESS_DENIED));
+    EXPECT_THAT(api.Events(), ElementsAre(warning, warning, warning, warning));
 }
 
-TEST(WinServiceUnderTheScm, DispatcherThatCannotConnectWritesAnErrorEvent) {
+TEST(WinService, ADispatcherThatCannotConnectWritesAnErrorEventIfItHasASource) {
     RecordingWinApi api;
     api.Fail("StartServiceCtrlDispatcherA", ERROR_FAILED_SERVICE_CONTROLLER_CONNECT);
-    TestService service;
-    EXPECT_FALSE(service.RunAsService());
-    EXPECT_THAT(service.Hooks(), IsEmpty());
-    EXPECT_EQ(service.Message(),
-              RecordingWinApi::MessageText(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT));
-    EXPECT_THAT(
-        api.ArgumentsOf("ReportEventA"),
-        ElementsAre("0xe5e5, type 1, category 0, id 0, sid null, data 0, \"" +
-                    RecordingWinApi::MessageText(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT) + "\""));
-}
-
-TEST(WinServiceUnderTheScm, EventsAreDroppedWhenNoSourceIsRegistered) {
-    RecordingWinApi api;
-    api.Fail("RegisterEventSourceA", ERROR_ACCESS_DENIED);
-    api.Fail("StartServiceCtrlDispatcherA", ERROR_FAILED_SERVICE_CONTROLLER_CONNECT);
+    const std::string text = RecordingWinApi::MessageText(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT);
     {
         TestService service;
         EXPECT_FALSE(service.RunAsService());
-        service.LogEvent("dropped", EVENTLOG_ERROR_TYPE, 0);
+        EXPECT_EQ(std::string(service.message), text);
+        // A failed call that left no last-error code behind is still a failure.
+        SetLastError(0);
+        EXPECT_FALSE(service.CheckResult(false));
     }
-    EXPECT_THAT(api.CallsTo("ReportEventA"), IsEmpty());
-    EXPECT_THAT(api.CallsTo("DeregisterEventSource"), IsEmpty());
+    EXPECT_THAT(api.Events(), ElementsAre(Event(EVENTLOG_ERROR_TYPE, text)));
+    EXPECT_EQ(api.CallsTo("DeregisterEventSource").size(), 1u);
+
+    api.Fail("RegisterEventSourceA", ERROR_ACCESS_DENIED);
+    { TestService().RunAsService(); }
+    EXPECT_EQ(api.Events().size(), 1u) << "no source, no event";
+    EXPECT_EQ(api.CallsTo("DeregisterEventSource").size(), 1u);
 }
 
-TEST(WinServiceConsole, EventsOtherThanLogoffRequestAStopAndAllAreHandled) {
+TEST(WinService, ConsoleEventsOtherThanLogoffRequestAStopAndNoneEndsTheProcess) {
     RecordingWinApi api;
-    for (DWORD event :
-         {static_cast<DWORD>(CTRL_C_EVENT), static_cast<DWORD>(CTRL_BREAK_EVENT),
-          static_cast<DWORD>(CTRL_CLOSE_EVENT), static_cast<DWORD>(CTRL_SHUTDOWN_EVENT)}) {
-        SCOPED_TRACE(event);
+    for (DWORD event : {CTRL_C_EVENT, CTRL_BREAK_EVENT, CTRL_CLOSE_EVENT, CTRL_SHUTDOWN_EVENT,
+                        CTRL_LOGOFF_EVENT}) {
         TestService service;
-        EXPECT_EQ(WinService::ConsoleHandler(event), TRUE);
-        EXPECT_TRUE(service.IsStopRequested());
-        EXPECT_THAT(service.Hooks(), ElementsAre("OnStopRequest"));
+        ASSERT_NE(api.ConsoleHandler(), nullptr) << "installed by the constructor";
+        EXPECT_EQ(api.ConsoleHandler()(event), TRUE);
+        EXPECT_EQ(service.trace, event == CTRL_LOGOFF_EVENT ? "logoff " : "stop ") << event;
+        EXPECT_EQ(service.IsStopRequested(), event != CTRL_LOGOFF_EVENT) << event;
     }
-    TestService service;
-    EXPECT_EQ(WinService::ConsoleHandler(CTRL_LOGOFF_EVENT), TRUE);
-    EXPECT_FALSE(service.IsStopRequested());
-    EXPECT_THAT(service.Hooks(), ElementsAre("OnLogoff"));
+    // The handler stays installed after the service is gone, and must not reach it.
+    EXPECT_EQ(WinService::instance, nullptr);
+    EXPECT_EQ(api.ConsoleHandler()(CTRL_C_EVENT), TRUE);
 }
 
-TEST(WinServiceConsole, TextModeRunsTheBodyWithoutTheScm) {
-    RecordingWinApi api;
-    {
-        TestService service;
-        EXPECT_TRUE(service.RunInConsole());
-        EXPECT_THAT(service.Hooks(), ElementsAre("OnInit", "Run", "OnExit"));
+TEST(Launcher, TextModeBeatsUntilAStopAndThenPrintsItsTitle) {
+    struct Case {
+        const char* stop_in;  // the call inside which the stop is requested
+        int count;
+        std::vector<std::string> heartbeat;
+    };
+    const Case cases[] = {
+        {"Sleep", 2, {"Beep(400, 100)", "Sleep(5000)", "Beep(400, 100)", "Sleep(5000)"}},
+        {"RegisterEventSourceA", 1, {}},  // before the first test: no tone at all
+    };
+    for (const Case& c : cases) {
+        RecordingWinApi api;
+        At(api, c.stop_in, c.count, [] { WinService::instance->RequestStop(); });
+        // Only the first two characters count, and later arguments are ignored.
+        EXPECT_EQ(RunEntryPoint({"warden", "/text", "/i"}), "text mode...\n");
+        EXPECT_EQ(Heartbeat(api), c.heartbeat);
+        EXPECT_THAT(api.ArgumentsOf("RegisterEventSourceA"), ElementsAre("BRIx"));
+        EXPECT_THAT(api.CallsTo("SetServiceStatus"), IsEmpty());
     }
-    {
-        TestService service(false);
-        EXPECT_FALSE(service.RunInConsole());
-        EXPECT_THAT(service.Hooks(), ElementsAre("OnInit"));
-    }
-    EXPECT_THAT(api.ArgumentsOf("RegisterEventSourceA"),
-                ElementsAre("null, BRIxFrameworkTest", "null, BRIxFrameworkTest"));
-    EXPECT_THAT(api.CallsTo("SetServiceStatus"), IsEmpty());
-    EXPECT_THAT(api.CallsTo("StartServiceCtrlDispatcherA"), IsEmpty());
-    EXPECT_EQ(api.CallsTo("DeregisterEventSource").size(), 2u);
 }
 
-TEST(WinServiceConsole, PrintStatusWritesTheTitleAndTheMessageToStandardError) {
+TEST(WinService, ConfigurationValuesLiveUnderTheServicesKey) {
+    const std::string key = std::string("SYSTEM\\CurrentControlSet\\Services\\") + kName;
+    RegDeleteTreeA(HKEY_LOCAL_MACHINE, key.c_str());
     RecordingWinApi api;
-    TestService service;
-    SetLastError(ERROR_FILE_NOT_FOUND);
-    service.CheckResult(false);
-    const std::string text = RecordingWinApi::MessageText(ERROR_FILE_NOT_FOUND);
-
-    service.PrintStatus("Install");
-    EXPECT_THAT(api.ArgumentsOf("WriteConsoleA"),
-                ElementsAre("0xeeee, \"\r\n\", 2", "0xeeee, \"Install\", 7", "0xeeee, \"\r\n\", 2",
-                            "0xeeee, \"" + text + "\", " + std::to_string(text.size())));
-    // The handle is fetched anew for each write; the text goes through the OEM conversion.
-    EXPECT_THAT(api.ArgumentsOf("GetStdHandle"),
-                ElementsAre("4294967284", "4294967284", "4294967284", "4294967284"));
-    EXPECT_THAT(api.ArgumentsOf("CharToOemBuffA"),
-                ElementsAre("\"" + text + "\", " + std::to_string(text.size())));
-
-    RecordingWinApi quiet;
-    service.PrintStatus("");
-    service.PrintStatus(nullptr);
-    EXPECT_EQ(quiet.CallsTo("WriteConsoleA").size(), 4u);
-    EXPECT_EQ(quiet.ArgumentsOf("WriteConsoleA")[0], "0xeeee, \"\r\n\", 2");
-}
-
-TEST(WinServiceHelp, OpensTheExecutablesNamesakeAtAContextOrItsContents) {
-    char path[MAX_PATH] = {};
-    GetModuleFileNameA(nullptr, path, MAX_PATH);
-    std::string help = path;
-    help = help.substr(0, help.rfind('.')) + ".hlp";
-
-    RecordingWinApi api;
-    TestService service;
-    EXPECT_TRUE(service.ShowHelp(0));
-    EXPECT_TRUE(service.ShowHelp(42));
-    EXPECT_THAT(api.ArgumentsOf("WinHelpA"),
-                ElementsAre("null, " + help + ", 3, 0", "null, " + help + ", 1, 42"));
-
-    api.Fail("WinHelpA", ERROR_FILE_NOT_FOUND);
-    EXPECT_FALSE(service.ShowHelp(0));
-}
-
-class WinServiceConfig : public testing::Test {
-  protected:
-    void SetUp() override { RemoveKey(); }
-    void TearDown() override { RemoveKey(); }
-    static void RemoveKey() {
-        RegDeleteTreeA(HKEY_LOCAL_MACHINE,
-                       (std::string("SYSTEM\\CurrentControlSet\\Services\\") + kName).c_str());
-    }
-
-    RecordingWinApi api;
-};
-
-TEST_F(WinServiceConfig, ValuesOfAnyTypeAreStoredAndReadBackThroughTheRegistry) {
     TestService service;
     DWORD number = 0x12345678;
     char text[] = "C:\\brix\\cgi.csv";
-    BYTE bytes[] = {0, 1, 2, 0xFF};
     ASSERT_TRUE(service.WriteConfigValue("Number", reinterpret_cast<BYTE*>(&number), sizeof number,
                                          REG_DWORD));
     ASSERT_TRUE(
         service.WriteConfigValue("Text", reinterpret_cast<BYTE*>(text), sizeof text, REG_SZ));
-    ASSERT_TRUE(service.WriteConfigValue("Bytes", bytes, sizeof bytes, REG_BINARY));
-
-    // The value lies under the key of the service's name, whether or not the service exists.
     DWORD direct = 0;
-    DWORD direct_size = sizeof direct;
-    EXPECT_EQ(RegGetValueA(HKEY_LOCAL_MACHINE,
-                           "SYSTEM\\CurrentControlSet\\Services\\BRIxFrameworkTest\\ServiceConfig",
-                           "Number", RRF_RT_REG_DWORD, nullptr, &direct, &direct_size),
+    DWORD size = sizeof direct;
+    EXPECT_EQ(RegGetValueA(HKEY_LOCAL_MACHINE, (key + "\\ServiceConfig").c_str(), "Number",
+                           RRF_RT_REG_DWORD, nullptr, &direct, &size),
               ERROR_SUCCESS);
     EXPECT_EQ(direct, number);
 
-    BYTE buffer[64];
-    DWORD size = sizeof buffer;
-    DWORD type = 0;
-    ASSERT_TRUE(service.ReadConfigValue("Text", buffer, &size, &type));
-    EXPECT_EQ(type, static_cast<DWORD>(REG_SZ));
-    EXPECT_EQ(size, sizeof text);
-    EXPECT_STREQ(reinterpret_cast<char*>(buffer), text);
-
+    char buffer[64];
     size = sizeof buffer;
-    ASSERT_TRUE(service.ReadConfigValue("Bytes", buffer, &size, &type));
-    EXPECT_EQ(type, static_cast<DWORD>(REG_BINARY));
-    ASSERT_EQ(size, sizeof bytes);
-    EXPECT_EQ(std::memcmp(buffer, bytes, sizeof bytes), 0);
-    EXPECT_EQ(service.Message(), RecordingWinApi::MessageText(0));
-}
-
-TEST_F(WinServiceConfig, MissingValuesAndShortBuffersFailWithTheRegistrysReason) {
-    TestService service;
-    BYTE buffer[8];
-    std::memset(buffer, 0xAB, sizeof buffer);
-    DWORD size = sizeof buffer;
     DWORD type = 0;
+    ASSERT_TRUE(service.ReadConfigValue("Text", reinterpret_cast<BYTE*>(buffer), &size, &type));
+    EXPECT_EQ(type, static_cast<DWORD>(REG_SZ));
+    EXPECT_EQ(std::string(buffer, size), std::string(text, sizeof text));
+
     // The registry reports through its result, not the last error: a stale 0 must not hide it.
     SetLastError(0);
-    EXPECT_FALSE(service.ReadConfigValue("Missing", buffer, &size, &type));
-    EXPECT_EQ(service.Message(), RecordingWinApi::MessageText(ERROR_FILE_NOT_FOUND));
-    EXPECT_EQ(buffer[0], 0) << "the buffer is cleared before the read";
-
-    char text[] = "longer than eight bytes";
-    ASSERT_TRUE(
-        service.WriteConfigValue("Long", reinterpret_cast<BYTE*>(text), sizeof text, REG_SZ));
     size = sizeof buffer;
-    SetLastError(0);
-    EXPECT_FALSE(service.ReadConfigValue("Long", buffer, &size, &type));
-    EXPECT_EQ(service.Message(), RecordingWinApi::MessageText(ERROR_MORE_DATA));
-    EXPECT_EQ(size, sizeof text) << "the size needed is returned";
+    EXPECT_FALSE(service.ReadConfigValue("Missing", reinterpret_cast<BYTE*>(buffer), &size, &type));
+    EXPECT_EQ(std::string(service.message), RecordingWinApi::MessageText(ERROR_FILE_NOT_FOUND));
+    EXPECT_EQ(buffer[0], 0) << "the buffer is cleared before the read";
+    RegDeleteTreeA(HKEY_LOCAL_MACHINE, key.c_str());
 }
 
 }  // namespace

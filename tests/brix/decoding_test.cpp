@@ -1,0 +1,118 @@
+// The way request fields travel: brix-call encodes them, the daemon splits the request line,
+// decodes each name and value with x2c and keeps them in a FormData. Each rule is checked once,
+// at its own level, as a table.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "brix/form_data.h"
+#include "brix/request_line.h"
+#include "brix/x2c.h"
+#include "brix_call/url_encode.h"
+
+namespace {
+
+using Fields = std::map<std::string, std::vector<std::string>>;
+using Text = std::pair<std::string, std::string>;
+
+// Cgilets receive a FormData by address through their own copy of the class: its layout is the
+// map alone.
+static_assert(sizeof(brix::FormData) == sizeof(Fields));
+
+Fields parsed(const std::string& line) {
+    brix::FormData form;
+    brix::parse_request_line(line, form);
+    return form.fields;
+}
+
+TEST(Decoding, X2cPairFollowsTheDigitArithmeticForAnyCharacter) {
+    struct Case {
+        char high, low;
+        unsigned char byte;
+    };
+    const Case cases[] = {
+        {'0', '0', 0x00},    {'4', '1', 0x41},   {'7', 'e', 0x7E}, {'7', 'E', 0x7E},
+        {'f', 'F', 0xFF},    {'9', 'a', 0x9A},   {'4', 'G', 'P'},  // G counts as 16
+        {'z', 'z', 'S'},                                           // 35 * 16 + 35, modulo 256
+        {'%', '4', 'T'},                                           // '%' counts as -11
+        {'\xe9', '0', 0x90}, {'0', '\x80', 'P'},  // bytes 128-255 are negative: c - 48
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(static_cast<unsigned char>(x2c(c.high, c.low)), c.byte) << c.high << c.low;
+    }
+}
+
+TEST(Decoding, X2cTextDecodesPlusAndEscapesInOnePass) {
+    const Text cases[] = {
+        {"a+b", "a b"},
+        {"%7e%7E", "~~"},
+        {"100%25", "100%"},
+        {"%2B+", "+ "},
+        {"%2541", "%41"},
+        {"plain", "plain"},
+        {"", ""},
+        {"%%41", "T1"},
+        {"a%", "a"},
+        {"a%4", "a"},
+        {"%", ""},
+        {"a%00b", std::string("a\0b", 3)},
+        {"%e2%82%ac", "\xe2\x82\xac"},
+        {"\xe2\x82\xac", "\xe2\x82\xac"},
+    };
+    for (const Text& c : cases) EXPECT_EQ(x2c(c.first), c.second) << c.first;
+}
+
+TEST(Decoding, FormDataGetValueGivesTheFirstValueAndAddsAnAbsentName) {
+    brix::FormData form;
+    form.put("x", "first");
+    form.put("x", "second");
+    form.put("e", "");
+    EXPECT_EQ(form.get_value("x"), "first");
+    EXPECT_EQ(form.get_value("e"), "");
+    EXPECT_EQ(form.get_value("absent"), "");
+    EXPECT_EQ(form.fields, (Fields{{"x", {"first", "second"}}, {"e", {""}}, {"absent", {}}}));
+}
+
+TEST(Decoding, RequestLineSplitsAtAmpersandsAndTheFirstEqualsSignBeforeDecoding) {
+    const std::pair<std::string, Fields> cases[] = {
+        {"cgilet=hello&name=World", {{"cgilet", {"hello"}}, {"name", {"World"}}}},
+        {"cgilet=a&cgilet=b", {{"cgilet", {"a", "b"}}}},
+        {"a=x%26y&b=1+2&k%3Dey=v", {{"a", {"x&y"}}, {"b", {"1 2"}}, {"k=ey", {"v"}}}},
+        {"c=d=e&=v", {{"c", {"d=e"}}, {"", {"v"}}}},
+        {"&&a=1&&", {{"a", {"1"}}}},
+        {"&&&", {}},
+        {"cgilet&x=1", {{"cgilet", {""}}, {"x", {"1"}}}},
+        {std::string("a=1\0&c=3", 8), {{"a", {"1"}}}},  // nothing after a NUL byte counts
+        {"z=%00x", {{"z", {std::string("\0x", 2)}}}},   // an encoded NUL is data
+        {"cgilet=hello\r", {{"cgilet", {"hello\r"}}}},
+    };
+    for (const auto& c : cases) EXPECT_EQ(parsed(c.first), c.second) << c.first;
+}
+
+TEST(Decoding, BrixCallEncodingSurvivesTheDaemonsDecodingByteForByte) {
+    const Text cases[] = {
+        {"AZaz09-_.~", "AZaz09-_.~"},
+        {"a b", "a+b"},
+        {"x&y=z%+/", "x%26y%3Dz%25%2B%2F"},
+        {std::string("\0\r\n\x7f\x80\xff", 6), "%00%0D%0A%7F%80%FF"},
+    };
+    for (const Text& c : cases) EXPECT_EQ(brix_call::url_encode(c.first), c.second);
+    EXPECT_EQ(brix_call::encode_fields({"cgilet=hello", "name=Ann Lee", "=x", "flag"}),
+              "cgilet=hello&name=Ann+Lee&=x&flag");
+
+    std::string every_byte;
+    for (int b = 0; b < 256; ++b) every_byte += static_cast<char>(b);
+    std::string name = every_byte;
+    name.erase(name.find('='), 1);  // an argument splits at its first "="
+    EXPECT_EQ(parsed(brix_call::encode_fields(
+                  {"v=" + every_byte, "c=d=e", "v=second", name + "=" + every_byte, "flag", "v="})),
+              (Fields{{"v", {every_byte, "second", ""}},
+                      {"c", {"d=e"}},
+                      {name, {every_byte}},
+                      {"flag", {""}}}));
+}
+
+}  // namespace
