@@ -101,7 +101,9 @@ void BRIX::run() {
         worker->start();
     }
 
+    StopSignals::leave_to_other_threads();
     accept_loop();
+    StopSignals::take_on_this_thread_again();
 
     for (CGIThread* worker : workers) worker->join();
     for (CGIThread* worker : workers) delete worker;

@@ -7,8 +7,8 @@ namespace brix {
 // While an object of this class lives, SIGINT and SIGTERM call `handler` with the signal number.
 //
 // On POSIX the handler runs on a thread of its own in ordinary thread context (it may take locks
-// and write trace lines). No signal mask is involved: the signal handler, installed with
-// SA_RESTART for the whole process, only writes the signal number to a close-on-exec pipe that
+// and write trace lines). No process-wide signal mask is involved: the signal handler, installed
+// with SA_RESTART for the whole process, only writes the signal number to a close-on-exec pipe that
 // this thread reads, so it does not matter which thread the system picks to take a signal, and
 // threads that plug-ins start, before or after, need block nothing; child processes start with the
 // mask their starter had. A signal before construction gets the action the process had before
@@ -22,6 +22,14 @@ class StopSignals {
 
     StopSignals(const StopSignals&) = delete;
     StopSignals& operator=(const StopSignals&) = delete;
+
+    // Keeps the stop signals away from the calling thread until the matching call below: other
+    // threads take them instead. For the accepting thread, around its loop: a thread checker's
+    // runtime runs a signal handler that comes while its thread waits in accept only once accept
+    // returns, which would hold a stop up until the next client. Start no thread in between (it
+    // would inherit the block). Nothing to do on Windows.
+    static void leave_to_other_threads();
+    static void take_on_this_thread_again();
 
   private:
     struct Waiter;

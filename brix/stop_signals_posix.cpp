@@ -126,4 +126,18 @@ StopSignals::~StopSignals() {
     delete waiter;
 }
 
+namespace {
+void change_stop_signals_here(int how) {
+    sigset_t stop_set;
+    sigemptyset(&stop_set);
+    sigaddset(&stop_set, SIGINT);
+    sigaddset(&stop_set, SIGTERM);
+    pthread_sigmask(how, &stop_set, nullptr);
+}
+}  // namespace
+
+void StopSignals::leave_to_other_threads() { change_stop_signals_here(SIG_BLOCK); }
+
+void StopSignals::take_on_this_thread_again() { change_stop_signals_here(SIG_UNBLOCK); }
+
 }  // namespace brix

@@ -13,4 +13,8 @@ StopSignals::StopSignals(void (*handler)(int)) : waiter(nullptr) {
 
 StopSignals::~StopSignals() = default;
 
+void StopSignals::leave_to_other_threads() {}
+
+void StopSignals::take_on_this_thread_again() {}
+
 }  // namespace brix
