@@ -142,6 +142,7 @@ TEST_F(StreamTest, ConnectsByAddressOrNameAndFailsWithoutAServer) {
     // Sockets the server and socket_ops open stay with this process.
     EXPECT_FALSE(inherited_by_children(accepted));
     EXPECT_FALSE(inherited_by_children(peer));
+    ops::close(accepted);
     for (const char* host : {"127.0.0.1", "localhost"}) {
         tcp_stream client(host, server.local_port());
         EXPECT_TRUE(tests_true(client)) << host;
