@@ -10,197 +10,113 @@
 #include <memory>
 #include <sstream>
 #include <string>
-#include <vector>
 
 #include "brix/cgi_context.h"
 #include "brix/request_line.h"
-#include "net_tools/socket_ops.h"
 #include "net_tools/tcp_server.h"
 #include "sql_client/database_settings.h"
+#include "tests/net_tools/loopback.h"
 #include "tests/sql_client/test_database.h"
 
 namespace {
 
-namespace ops = net_tools::socket_ops;
-using brix_test::current_database;
 using sql_client::Connection;
-
 constexpr bool kService = BRIX_TEST_SERVICE_FLAVOUR != 0;
-
-// The trace lines brix writes for a request; brixsvc writes none.
-std::vector<std::string> brix_trace(std::vector<std::string> lines) {
-    if (kService) return {};
-    return lines;
-}
-
-// Everything written to std::cout, where trace lines go, while the object lives.
-class CapturedOutput {
-  public:
-    CapturedOutput() : saved(std::cout.rdbuf(text.rdbuf())) {}
-    ~CapturedOutput() { std::cout.rdbuf(saved); }
-
-    std::vector<std::string> lines() const {
-        std::vector<std::string> result;
-        std::istringstream in(text.str());
-        for (std::string line; std::getline(in, line);) result.push_back(line);
-        return result;
-    }
-
-  private:
-    std::ostringstream text;
-    std::streambuf* saved;
-};
 
 struct Served {
     std::string response;
-    std::vector<std::string> trace;
+    std::string trace;  // brix's trace lines, each ended by "|"
 };
 
-// One request for `entry`, as a worker serves it: the request line decoded into form data, the
-// server end of a fresh loopback connection as the stream, the worker's `connection` (or null).
-// Returns what the cgilet sent and the trace lines of the dispatch.
-Served serve(brix::CGIContext& entry, Connection* connection, const std::string& line = "") {
-    Served served;
+// One request for `entry`, as a worker serves it, on the server end of a fresh loopback
+// connection, with the worker's `connection` (or null).
+Served serve(brix::CGIContext& entry, Connection* connection, const std::string& fields = "") {
     net_tools::tcp_server server("127.0.0.1", 0);
-    EXPECT_TRUE(server.listening()) << server.error_text();
-    const int peer = ops::create_tcp();
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr = ops::ipv4_from_text("127.0.0.1");
-    address.sin_port = htons(static_cast<unsigned short>(server.local_port()));
-    EXPECT_EQ(ops::connect(peer, address), 0) << ops::error_text(ops::last_error());
+    const int peer = net_tools_test::connect_raw(server.local_port());
+    std::ostringstream trace;
     {
         net_tools::tcp_stream stream(server.accept());
         brix::FormData form;
-        brix::parse_request_line("cgilet=" + entry.name + "&" + line, form);
-        CapturedOutput output;
+        brix::parse_request_line("cgilet=" + entry.name + "&" + fields, form);
+        std::streambuf* saved = std::cout.rdbuf(trace.rdbuf());
         brix::DatabaseLink link(connection, connection != nullptr);
         brix::dispatch_request(entry, link, stream, form);
-        served.trace = output.lines();
-    }  // the stream's end closes: the peer reads to the end of the response
-    char byte = 0;
-    while (ops::recv_byte(peer, &byte) == 1) served.response += byte;
-    ops::close(peer);
+        std::cout.rdbuf(saved);
+    }  // the stream closes: the peer reads to the end of the response
+    Served served{net_tools_test::receive_raw(peer, 1000), trace.str()};
+    net_tools::socket_ops::close(peer);
+    for (char& c : served.trace) c = c == '\n' ? '|' : c;
     return served;
 }
 
-// Catalog entries on the "dbname" test cgilet, which answers "database=<current database>" from
-// process and "database=none" from process_without_database.
-struct Entries {
-    brix::CGIContext other{"dbname", TEST_CGILETS, "make_dbname", brix_test::kOtherDatabase};
-    brix::CGIContext none{"dbnone", TEST_CGILETS, "make_dbname", "none"};
-    brix::CGIContext missing{"dbmissing", TEST_CGILETS, "make_dbname", "brix_no_such_database"};
-};
+std::string state_of(Connection& connection) {
+    return connection ? brix_test::current_database(connection) : "unhealthy";
+}
 
-class Dispatch : public brix_test::DatabaseTest {
-  protected:
-    void SetUp() override {
-        DatabaseTest::SetUp();
-        if (IsSkipped() || HasFatalFailure()) return;
-        ASSERT_TRUE(entries.other.usable()) << entries.other.failure_text();
-        connection = brix_test::connect_configured();
-        ASSERT_TRUE(*connection);
-    }
-
-    // Leaves a failed query on the connection, as a cgilet's request may.
-    void fail_a_query() {
-        ASSERT_EQ(serve(entries.other, connection.get(), "fail=1").response,
-                  "database=" + std::string(brix_test::kOtherDatabase) + "\n");
-        ASSERT_FALSE(*connection) << "the failed query left no error";
-    }
-
-    // A connection whose login fails, and so does every reconnect.
-    static std::unique_ptr<Connection> refused_connection() {
-        namespace settings = sql_client::settings;
-        return std::make_unique<Connection>(settings::host(), settings::kUser, "not the password",
-                                            settings::kDatabase);
-    }
-
-    Entries entries;
-    std::unique_ptr<Connection> connection;
-};
+using Dispatch = brix_test::DatabaseTest;
 
 }  // namespace
 
-TEST(DispatchWithoutConnection, CallsProcessWithoutDatabaseWhateverTheCatalog) {
-    Entries entries;
-    ASSERT_TRUE(entries.other.usable()) << entries.other.failure_text();
-    for (brix::CGIContext* entry : {&entries.other, &entries.none}) {
-        const Served served = serve(*entry, nullptr);
-        EXPECT_EQ(served.response, "database=none\n") << entry->name;
-        EXPECT_EQ(served.trace, brix_trace({"process request #5"})) << entry->name;
+TEST_F(Dispatch, PicksTheOperationAndDatabaseByConnectionStateAndCatalog) {
+    namespace settings = sql_client::settings;
+    // The "dbname" test cgilet answers "database=<current database>" from process, "database=none"
+    // from process_without_database, and with fail=1 leaves a failed query on the connection.
+    brix::CGIContext other{"dbname", TEST_CGILETS, "make_dbname", brix_test::kOtherDatabase};
+    brix::CGIContext none{"dbnone", TEST_CGILETS, "make_dbname", "none"};
+    brix::CGIContext missing{"dbmissing", TEST_CGILETS, "make_dbname", "brix_no_such_database"};
+    ASSERT_TRUE(other.usable()) << other.failure_text();
+    enum Before { kNoConnection, kHealthy, kOnOther, kFailedQuery, kRefused };
+    // Per build: the beginning of the response, then the connection's state for the next request.
+    struct Case {
+        Before before;
+        brix::CGIContext* entry;
+        std::string brix_trace, brix_response, brix_after, svc_response, svc_after;
+    };
+    const std::string none_response = "database=none\n";
+    const Case cases[] = {
+        {kNoConnection, &other, "process request #5|", none_response, "", none_response, ""},
+        {kNoConnection, &none, "process request #5|", none_response, "", none_response, ""},
+        {kHealthy, &other, "process request #1|", "database=test2\n", "test2", "database=test2\n",
+         "test2"},
+        {kHealthy, &none, "process request #4|", none_response, "test", none_response, "test"},
+        // After a request on "test2": brix reconnects after the failed selection and calls
+        // process on the database a connection starts on; brixsvc on the one it was on.
+        {kOnOther, &missing, "reconnect...|process request #2|", "database=test\n", "test",
+         "database=test2\n", "test2"},
+        // brix selects before its health test, which clears the old error; brixsvc reconnects
+        // and selects nothing.
+        {kFailedQuery, &other, "process request #1|", "database=test2\n", "test2",
+         "database=test\n", "test"},
+        // brix reconnects, then selects "none", which fails; brixsvc does not reconnect for a
+        // cgilet without a database.
+        {kFailedQuery, &none, "reconnect...|process request #3|", none_response, "unhealthy",
+         none_response, "unhealthy"},
+        // A reconnect that fails: brix calls process anyway, brixsvc the operation without one.
+        {kRefused, &other, "reconnect...|process request #2|", "database=error ", "unhealthy",
+         none_response, "unhealthy"},
+        {kRefused, &none, "reconnect...|process request #3|", none_response, "unhealthy",
+         none_response, "unhealthy"},
+    };
+    for (const Case& c : cases) {
+        const std::string where = c.entry->name + " after state " + std::to_string(c.before);
+        std::unique_ptr<Connection> connection;
+        if (c.before == kRefused) {  // its login fails, and so does every reconnect
+            connection = std::make_unique<Connection>(settings::host(), settings::kUser,
+                                                      "not the password", settings::kDatabase);
+        } else if (c.before != kNoConnection) {
+            connection = brix_test::connect_configured();
+        }
+        if (c.before == kOnOther) serve(other, connection.get());
+        if (c.before == kFailedQuery) {
+            ASSERT_EQ(serve(other, connection.get(), "fail=1").response, "database=test2\n");
+            ASSERT_FALSE(*connection) << "the failed query left no error";
+        }
+        const Served served = serve(*c.entry, connection.get());
+        const std::string& response = kService ? c.svc_response : c.brix_response;
+        EXPECT_EQ(served.response.rfind(response, 0), 0u) << where << ": " << served.response;
+        EXPECT_EQ(served.trace, kService ? "" : c.brix_trace) << where;
+        if (connection) {
+            EXPECT_EQ(state_of(*connection), kService ? c.svc_after : c.brix_after) << where;
+        }
     }
-}
-
-TEST_F(Dispatch, HealthyConnectionSelectsTheCatalogAndCallsProcess) {
-    const Served served = serve(entries.other, connection.get());
-    EXPECT_EQ(served.response, "database=test2\n");
-    EXPECT_EQ(served.trace, brix_trace({"process request #1"}));
-    EXPECT_TRUE(*connection);
-}
-
-TEST_F(Dispatch, HealthyConnectionAndNoneCallsProcessWithoutDatabaseAndSelectsNothing) {
-    const Served served = serve(entries.none, connection.get());
-    EXPECT_EQ(served.response, "database=none\n");
-    EXPECT_EQ(served.trace, brix_trace({"process request #4"}));
-    EXPECT_EQ(current_database(*connection), "test");
-}
-
-TEST_F(Dispatch, ACatalogThatCannotBeSelected) {
-    const Served served = serve(entries.missing, connection.get());
-    // brix: the failed selection makes the connection unhealthy, so it reconnects (back on
-    // "test"), fails to select once more and still calls process. brixsvc: the connection was
-    // healthy, so process is called after the failed selection, on the database it was on.
-    EXPECT_EQ(served.response, "database=test\n");
-    EXPECT_EQ(served.trace, brix_trace({"reconnect...", "process request #2"}));
-}
-
-TEST_F(Dispatch, AFailedQueryOfThePreviousRequestThenACatalog) {
-    ASSERT_NO_FATAL_FAILURE(fail_a_query());
-    const Served served = serve(entries.other, connection.get());
-    if (kService) {
-        // Unhealthy: reconnected, and process runs on the database the connection was made
-        // with, without the entry's catalog being selected.
-        EXPECT_EQ(served.response, "database=test\n");
-    } else {
-        // The selection comes before the health test and clears the error of the old query.
-        EXPECT_EQ(served.response, "database=test2\n");
-    }
-    EXPECT_EQ(served.trace, brix_trace({"process request #1"}));
-    EXPECT_TRUE(*connection);
-}
-
-TEST_F(Dispatch, AFailedQueryOfThePreviousRequestThenNone) {
-    ASSERT_NO_FATAL_FAILURE(fail_a_query());
-    const Served served = serve(entries.none, connection.get());
-    EXPECT_EQ(served.response, "database=none\n");
-    EXPECT_EQ(served.trace, brix_trace({"reconnect...", "process request #3"}));
-    if (kService) {
-        // No reconnect for a cgilet without a database: the next request still sees the error.
-        EXPECT_FALSE(*connection);
-    } else {
-        EXPECT_EQ(current_database(*connection), "test") << "reconnected";
-    }
-}
-
-TEST_F(Dispatch, AReconnectThatFailsWithACatalog) {
-    const auto refused = refused_connection();
-    ASSERT_FALSE(*refused);
-    const Served served = serve(entries.other, refused.get());
-    if (kService) {
-        EXPECT_EQ(served.response, "database=none\n");
-    } else {
-        // The health is not tested again: process gets the connection that failed to come back,
-        // and the cgilet's query fails on it.
-        EXPECT_EQ(served.response.rfind("database=error ", 0), 0u) << served.response;
-    }
-    EXPECT_EQ(served.trace, brix_trace({"reconnect...", "process request #2"}));
-    EXPECT_FALSE(*refused);
-}
-
-TEST_F(Dispatch, AReconnectThatFailsWithNone) {
-    const auto refused = refused_connection();
-    const Served served = serve(entries.none, refused.get());
-    EXPECT_EQ(served.response, "database=none\n");
-    EXPECT_EQ(served.trace, brix_trace({"reconnect...", "process request #3"}));
 }

@@ -1,5 +1,5 @@
-// Test-only: a listening server on a free loopback port, and a raw peer socket to drive the
-// classes under test from the other end of a real connection.
+// Test-only: a listening server on a free loopback port with one raw peer connected to it, to
+// drive the classes under test from the other end of a real connection.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -24,8 +24,7 @@ inline sockaddr_in loopback_address(int port) {
 // A raw socket connected to 127.0.0.1:`port`, or -1.
 inline int connect_raw(int port) {
     const int fd = ops::create_tcp();
-    if (fd < 0) return -1;
-    if (ops::connect(fd, loopback_address(port)) < 0) {
+    if (fd >= 0 && ops::connect(fd, loopback_address(port)) < 0) {
         ops::close(fd);
         return -1;
     }
@@ -40,24 +39,19 @@ inline std::string receive_raw(int fd, std::size_t count) {
     return text;
 }
 
-// A server on a port of its own choosing, with one raw peer connected to it and the
-// server-side descriptor of that connection accepted.
+// `accepted` is the server end of the connection from `peer`; the test owns `accepted`.
 class LoopbackPair : public ::testing::Test {
   protected:
     void SetUp() override {
         ASSERT_TRUE(server.listening()) << server.error_text();
-        peer = connect_raw(server.local_port());
-        ASSERT_GE(peer, 0) << ops::error_text(ops::last_error());
-        accepted = server.accept();
-        ASSERT_GE(accepted, 0) << ops::error_text(server.accept_error());
+        ASSERT_GE(peer = connect_raw(server.local_port()), 0);
+        ASSERT_GE(accepted = server.accept(), 0) << ops::error_text(server.accept_error());
     }
-
     void TearDown() override { close_peer(); }
 
     void peer_sends(const std::string& text) {
         ASSERT_EQ(ops::send(peer, text.data(), text.size()), text.size());
     }
-
     void close_peer() {
         if (peer >= 0) ops::close(peer);
         peer = -1;

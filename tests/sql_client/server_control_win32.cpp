@@ -2,7 +2,7 @@
 
 #include <vector>
 
-#include "tests/sql_client/server_control.h"
+#include "tests/sql_client/test_database.h"
 
 namespace brix_test {
 

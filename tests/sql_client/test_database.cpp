@@ -6,7 +6,6 @@
 
 #include "sql_client/client_library.h"
 #include "sql_client/database_settings.h"
-#include "tests/sql_client/server_control.h"
 #include "tests/support/wait_until.h"
 
 namespace brix_test {
@@ -18,16 +17,13 @@ std::unique_ptr<sql_client::Connection> connect_configured() {
                                                     settings::kPassword, settings::kDatabase);
 }
 
-bool server_accepts_login() { return static_cast<bool>(*connect_configured()); }
-
 std::string current_database(sql_client::Connection& connection) {
     MYSQL* mysql = connection.handle();
-    if (mysql == nullptr) return "<closed>";
-    if (mysql_query(mysql, "SELECT DATABASE()") != 0) {
-        return "<error " + std::to_string(mysql_errno(mysql)) + ">";
+    MYSQL_RES* result = nullptr;
+    if (mysql == nullptr || mysql_query(mysql, "SELECT DATABASE()") != 0 ||
+        (result = mysql_store_result(mysql)) == nullptr) {
+        return "<error " + std::to_string(error_number(connection)) + ">";
     }
-    MYSQL_RES* result = mysql_store_result(mysql);
-    if (result == nullptr) return "<error " + std::to_string(mysql_errno(mysql)) + ">";
     MYSQL_ROW row = mysql_fetch_row(result);
     std::string name = row != nullptr && row[0] != nullptr ? row[0] : "<null>";
     mysql_free_result(result);
@@ -38,27 +34,20 @@ unsigned error_number(const sql_client::Connection& connection) {
     return connection.handle() != nullptr ? mysql_errno(connection.handle()) : 0;
 }
 
-::testing::AssertionResult kill_server() {
-    if (!request_server("kill")) return ::testing::AssertionFailure() << "db-server.sh kill failed";
-    if (!wait_until([] { return !server_accepts_login(); }, std::chrono::seconds(30))) {
-        return ::testing::AssertionFailure() << "the server still accepts logins after kill";
+::testing::AssertionResult set_server_up(bool up) {
+    if (!request_server(up ? "start" : "kill")) {
+        return ::testing::AssertionFailure() << "db-server.sh failed";
     }
-    return ::testing::AssertionSuccess();
-}
-
-::testing::AssertionResult start_server() {
-    if (!request_server("start")) {
-        return ::testing::AssertionFailure() << "db-server.sh start failed";
-    }
-    if (!wait_until([] { return server_accepts_login(); }, std::chrono::seconds(60))) {
-        return ::testing::AssertionFailure() << "no login works after start";
+    if (!wait_until([up] { return static_cast<bool>(*connect_configured()) == up; },
+                    std::chrono::seconds(60))) {
+        return ::testing::AssertionFailure() << "logins do not " << (up ? "work" : "fail");
     }
     return ::testing::AssertionSuccess();
 }
 
 void DatabaseTest::SetUp() {
-    if (server_accepts_login()) return;
-    auto probe = connect_configured();
+    const auto probe = connect_configured();
+    if (*probe) return;
     const std::string reason = "no database server accepts " + std::string(settings::kUser) + "@" +
                                settings::host() + " (error " +
                                std::to_string(error_number(*probe)) +
@@ -68,6 +57,12 @@ void DatabaseTest::SetUp() {
         FAIL() << reason;
     }
     GTEST_SKIP() << reason;
+}
+
+void DatabaseTest::TearDown() {
+    if (!IsSkipped() && !*connect_configured()) {
+        EXPECT_TRUE(set_server_up(true));
+    }
 }
 
 namespace {

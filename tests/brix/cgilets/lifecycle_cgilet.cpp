@@ -1,7 +1,5 @@
-// A cgilet that records its life in the file named by the environment variable
-// BRIX_TEST_EVENT_LOG, one line per event: "loaded" when the library is loaded, "made" when the
-// factory runs, "destroyed" when the object is deleted, "unloaded" when the library is unloaded.
-// Tests read the file to check the order of teardown.
+// A cgilet that records its life, one line per event, in the file named by BRIX_TEST_EVENT_LOG:
+// "loaded" and "unloaded" with its library, "made" by the factory, "destroyed" with the object.
 #include <cstdio>
 #include <cstdlib>
 
@@ -25,15 +23,10 @@ struct LibraryLife {
     ~LibraryLife() { record("unloaded"); }
 } library_life;
 
-class Lifecycle : public brix::Cgilet {
-  public:
+struct Lifecycle : brix::Cgilet {
     ~Lifecycle() override { record("destroyed"); }
-    void process(net_tools::tcp_stream& stream, brix::FormData&, sql_client::Connection*) override {
-        stream << "alive\n";
-    }
-    void process_without_database(net_tools::tcp_stream& stream, brix::FormData&) override {
-        stream << "alive\n";
-    }
+    void process(net_tools::tcp_stream&, brix::FormData&, sql_client::Connection*) override {}
+    void process_without_database(net_tools::tcp_stream&, brix::FormData&) override {}
 };
 
 }  // namespace

@@ -1,0 +1,138 @@
+// Parts of the daemon core without a database: the catalog loader and its entries, with real
+// cgilet libraries; the pacing of accept failure lines; a stop requested before the server runs.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "brix/accept_failure_log.h"
+#include "brix/brix.h"
+#include "brix/catalog.h"
+#include "tests/support/temp_dir.h"
+#include "tests/support/wait_until.h"
+
+namespace {
+
+std::string row(const std::string& name, const std::string& factory,
+                const std::string& library = TEST_CGILETS) {
+    return "\"" + name + "\",\"" + library + "\",\"" + factory + "\",\"none\"\n";
+}
+
+std::vector<std::string> lines_of(std::istream&& in) {
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+}
+
+class CatalogTest : public ::testing::Test {
+  protected:
+    ~CatalogTest() override {
+        for (brix::CGIContext* entry : entries) delete entry;
+    }
+
+    // Loads the catalog file at `path`; returns the trace lines written meanwhile.
+    std::vector<std::string> load_file(const std::string& path) {
+        testing::internal::CaptureStdout();
+        brix::load_catalog(path, entries);
+        return lines_of(std::istringstream(testing::internal::GetCapturedStdout()));
+    }
+
+    std::vector<std::string> load(const std::string& text) {
+        std::ofstream(dir.path() + "/cgi.csv", std::ios::binary) << text;
+        return load_file(dir.path() + "/cgi.csv");
+    }
+
+    brix_test::TempDir dir;
+    std::vector<brix::CGIContext*> entries;
+};
+
+}  // namespace
+
+TEST_F(CatalogTest, LoadsUsableRowsInFileOrderAndSkipsTheRestWithAReason) {
+    const std::string missing = dir.path() + "/no-such-library";
+    const auto trace = load(row("a", "make_wait") + "\"three\",\"fields\",\"only\"\n\n" +
+                            row("b", "make_a", missing) + row("c", "no_such_factory") +
+                            row("d", "make_nothing") + row("e", "make_throwing") +
+                            R"("a",")" TEST_CGILETS R"(","make_throw","test","fifth")"
+                            "\n"
+                            R"("unterminated",")" TEST_CGILETS R"(","make_wait","none")");
+    ASSERT_EQ(entries.size(), 2u);
+    EXPECT_EQ(entries[0]->name + entries[1]->name, "aa");
+    EXPECT_NE(entries[0]->cgilet, entries[1]->cgilet);
+    EXPECT_EQ(entries[1]->catalog, "test");
+    // One line per unusable row: its number, and the library, factory or failure at fault.
+    const std::pair<std::string, std::string> reasons[] = {{"row 4 skipped", missing},
+                                                           {"row 5 skipped", "no_such_factory"},
+                                                           {"row 6 skipped", "returned no object"},
+                                                           {"row 7 skipped", "always throws"}};
+    ASSERT_EQ(trace.size(), 4u);
+    for (std::size_t i = 0; i < 4; ++i) {
+        EXPECT_NE(trace[i].find(reasons[i].first), std::string::npos) << trace[i];
+        EXPECT_NE(trace[i].find(reasons[i].second), std::string::npos) << trace[i];
+    }
+
+    const auto absent = load_file(dir.path() + "/absent.csv");
+    EXPECT_EQ(entries.size(), 2u);
+    ASSERT_EQ(absent.size(), 1u);
+    EXPECT_NE(absent[0].find("absent.csv"), std::string::npos) << absent[0];
+}
+
+TEST_F(CatalogTest, TeardownDeletesEachObjectBeforeTheLibraryIsUnloadedOnce) {
+    const std::string log = dir.path() + "/events.log";
+    ASSERT_TRUE(brix_test::set_environment("BRIX_TEST_EVENT_LOG", log));
+    // Two rows on one library: the platform counts the loads, so it stays loaded until the
+    // second entry has released it.
+    load(row("one", "make_lifecycle", LIFECYCLE_CGILET) +
+         row("two", "make_lifecycle", LIFECYCLE_CGILET));
+    ASSERT_EQ(entries.size(), 2u);
+    std::vector<std::string> events = {"loaded", "made", "made"};
+    EXPECT_EQ(lines_of(std::ifstream(log)), events);
+    delete entries[1];
+    entries.pop_back();
+    events.push_back("destroyed");
+    EXPECT_EQ(lines_of(std::ifstream(log)), events);
+    delete entries[0];
+    entries.clear();
+    events.insert(events.end(), {"destroyed", "unloaded"});
+    EXPECT_EQ(lines_of(std::ifstream(log)), events);
+    brix_test::set_environment("BRIX_TEST_EVENT_LOG", "");
+}
+
+TEST(AcceptFailureLog, ReportsTheFirstFailureThenAtMostOneLineASecondWithItsCount) {
+    using std::chrono::milliseconds;
+    brix::AcceptFailureLog log;
+    const brix::AcceptFailureLog::Clock::time_point start{};
+    // A failure every 100 ms for 2.5 s: lines at 0, 1 s and 2 s, each counting the failures
+    // since the line before.
+    std::vector<unsigned> lines;
+    for (int ms = 0; ms <= 2500; ms += 100) {
+        if (const unsigned count = log.failed(start + milliseconds(ms))) lines.push_back(count);
+    }
+    EXPECT_EQ(lines, (std::vector<unsigned>{1, 10, 10}));
+    // After a quiet spell the next failure is reported at once, with the ones held back.
+    EXPECT_EQ(log.failed(start + milliseconds(60000)), 6u);
+}
+
+TEST(Stop, ARequestBeforeTheServerRunsStopsItOnceArmed) {
+    brix_test::TempDir dir;
+    brix::ServerSettings settings;
+    settings.catalog_path = dir.path() + "/absent.csv";
+    settings.worker_count = 0;
+    brix::request_stop();
+    std::atomic<bool> ended{false};
+    std::thread runner([&] {
+        brix::BRIX server("127.0.0.1", 0, false, settings);
+        EXPECT_TRUE(server.listening()) << server.listen_error();
+        server.run();
+        EXPECT_FALSE(server.failed());
+        ended = true;
+    });
+    const bool stopped = brix_test::wait_until([&] { return ended.load(); });
+    if (!stopped) brix::request_stop();  // the first request was lost: end the run anyway
+    runner.join();
+    EXPECT_TRUE(stopped);
+}
