@@ -54,29 +54,26 @@ class RecordingWinApi final : public win_seam::WinApi {
     // The text FormatMessageA writes for `code`.
     static std::string MessageText(DWORD code);
 
-    HANDLE RegisterEventSourceA(LPCSTR server, LPCSTR source) override;
-    BOOL ReportEventA(HANDLE source, WORD type, WORD category, DWORD event_id, PSID user,
-                      WORD string_count, DWORD data_size, LPCSTR* strings, LPVOID data) override;
-    BOOL DeregisterEventSource(HANDLE source) override;
-    // Runs the table's first service main on a thread of its own and serves SendControl on the
-    // calling thread until that service main has returned.
+    // The Windows calls. The stand-in's StartServiceCtrlDispatcherA runs the table's first
+    // service main on a thread of its own and serves SendControl on the calling thread until that
+    // service main has returned. SetServiceStatus fails with ERROR_INVALID_HANDLE for any handle
+    // but the one RegisterServiceCtrlHandlerA gave, as the SCM does. FormatMessageA writes
+    // MessageText; Sleep returns at once.
+    HANDLE RegisterEventSourceA(LPCSTR, LPCSTR) override;
+    BOOL ReportEventA(HANDLE, WORD type, WORD, DWORD, PSID, WORD string_count, DWORD,
+                      LPCSTR* strings, LPVOID) override;
+    BOOL DeregisterEventSource(HANDLE) override;
     BOOL StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA* table) override;
-    SERVICE_STATUS_HANDLE RegisterServiceCtrlHandlerA(LPCSTR name,
-                                                      LPHANDLER_FUNCTION handler) override;
-    // Fails with ERROR_INVALID_HANDLE for any handle but the one RegisterServiceCtrlHandlerA
-    // gave, as the SCM does.
+    SERVICE_STATUS_HANDLE RegisterServiceCtrlHandlerA(LPCSTR, LPHANDLER_FUNCTION handler) override;
     BOOL SetServiceStatus(SERVICE_STATUS_HANDLE handle, LPSERVICE_STATUS status) override;
     BOOL SetConsoleCtrlHandler(PHANDLER_ROUTINE handler, BOOL add) override;
-    HANDLE GetStdHandle(DWORD which) override;
-    BOOL WriteConsoleA(HANDLE console, const void* buffer, DWORD length, LPDWORD written,
-                       LPVOID reserved) override;
+    HANDLE GetStdHandle(DWORD) override;
+    BOOL WriteConsoleA(HANDLE, const void*, DWORD length, LPDWORD written, LPVOID) override;
     BOOL CharToOemBuffA(LPCSTR source, LPSTR destination, DWORD length) override;
-    // Writes MessageText(message_id).
-    DWORD FormatMessageA(DWORD flags, LPCVOID source, DWORD message_id, DWORD language,
-                         LPSTR buffer, DWORD size, va_list* arguments) override;
-    BOOL WinHelpA(HWND owner, LPCSTR help_file, UINT command, ULONG_PTR data) override;
+    DWORD FormatMessageA(DWORD, LPCVOID, DWORD message_id, DWORD, LPSTR buffer, DWORD size,
+                         va_list*) override;
+    BOOL WinHelpA(HWND, LPCSTR, UINT, ULONG_PTR) override;
     BOOL Beep(DWORD frequency, DWORD duration) override;
-    // Returns at once.
     void Sleep(DWORD milliseconds) override;
 
   private:
