@@ -1,7 +1,6 @@
 #include "tests/support/recording_win_api.h"
 
 #include <cstring>
-#include <thread>
 
 namespace brix_test {
 namespace {
@@ -53,13 +52,13 @@ PHANDLER_ROUTINE RecordingWinApi::ConsoleHandler() const {
 }
 
 bool RecordingWinApi::SendControl(DWORD control) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    if (!dispatching_ || handler_ == nullptr) return false;
-    controls_.push_back(control);
-    const unsigned long long ticket = ++controls_sent_;
-    changed_.notify_all();
-    changed_.wait(lock, [&] { return controls_done_ >= ticket || !dispatching_; });
-    return controls_done_ >= ticket;
+    LPHANDLER_FUNCTION handler = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        handler = handler_;
+    }
+    if (handler != nullptr) handler(control);
+    return handler != nullptr;
 }
 
 std::string RecordingWinApi::MessageText(DWORD code) {
@@ -96,41 +95,12 @@ BOOL RecordingWinApi::ReportEventA(HANDLE, WORD type, WORD, DWORD, PSID, WORD st
 BOOL RecordingWinApi::DeregisterEventSource(HANDLE) { return Record({"DeregisterEventSource"}); }
 
 BOOL RecordingWinApi::StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA* table) {
-    bool connects = false;
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        connects = dispatching_ = failures_.count("StartServiceCtrlDispatcherA") == 0;
-    }
-    if (!connects) return Record({"StartServiceCtrlDispatcherA"});
-    bool service_done = false;
+    if (!Record({"StartServiceCtrlDispatcherA"})) return FALSE;
     char* argv[] = {table[0].lpServiceName, nullptr};
-    std::thread service([&] {
-        table[0].lpServiceProc(1, argv);
-        std::lock_guard<std::mutex> lock(mutex_);
-        service_done = true;
-        changed_.notify_all();
-    });
-    // The dispatcher's loop: controls run on this thread, as the SCM runs them on the thread
-    // blocked in StartServiceCtrlDispatcher.
-    std::unique_lock<std::mutex> lock(mutex_);
-    for (;;) {
-        changed_.wait(lock, [&] { return service_done || !controls_.empty(); });
-        if (controls_.empty()) break;
-        const DWORD control = controls_.front();
-        controls_.pop_front();
-        LPHANDLER_FUNCTION handler = handler_;
-        lock.unlock();
-        handler(control);
-        lock.lock();
-        ++controls_done_;
-        changed_.notify_all();
-    }
-    dispatching_ = false;
+    table[0].lpServiceProc(1, argv);
+    std::lock_guard<std::mutex> lock(mutex_);
     handler_ = nullptr;
-    changed_.notify_all();
-    lock.unlock();
-    service.join();
-    return Record({"StartServiceCtrlDispatcherA"});
+    return TRUE;
 }
 
 SERVICE_STATUS_HANDLE RecordingWinApi::RegisterServiceCtrlHandlerA(LPCSTR,

@@ -5,8 +5,6 @@
 
 #include <windows.h>
 
-#include <condition_variable>
-#include <deque>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -38,26 +36,24 @@ class RecordingWinApi final : public win_seam::WinApi {
     // caller's thread, outside any lock). Replaces an earlier action.
     void At(const std::string& function, int count, std::function<void()> action);
 
-    // The calls so far in the order they returned (StartServiceCtrlDispatcherA after the calls of
-    // the service it ran), all or those of `function`; every SetServiceStatus record; the events
-    // written (type, first string). Thread safe.
+    // The calls so far in order, all or those of `function`; every SetServiceStatus record; the
+    // events written (type, first string). Thread safe.
     std::vector<Call> Calls(const std::string& function = "") const;
     std::vector<SERVICE_STATUS> ReportedStatus() const;
     std::vector<std::pair<WORD, std::string>> Events() const;
     // The console handler last added with SetConsoleCtrlHandler, or null.
     PHANDLER_ROUTINE ConsoleHandler() const;
 
-    // Delivers `control` to the registered handler on the dispatcher's thread, as the SCM does,
-    // and waits until the handler has returned. False when no service handler is registered.
+    // Calls the registered control handler with `control` on the calling thread (the SCM calls it
+    // on the dispatcher's thread, another than the service's). False when none is registered.
     bool SendControl(DWORD control);
 
     // The text FormatMessageA writes for `code`.
     static std::string MessageText(DWORD code);
 
     // The Windows calls. The stand-in's StartServiceCtrlDispatcherA runs the table's first
-    // service main on a thread of its own and serves SendControl on the calling thread until that
-    // service main has returned. SetServiceStatus fails with ERROR_INVALID_HANDLE for any handle
-    // but the one RegisterServiceCtrlHandlerA gave, as the SCM does. FormatMessageA writes
+    // service main on the calling thread. SetServiceStatus fails with ERROR_INVALID_HANDLE for any
+    // handle but the one RegisterServiceCtrlHandlerA gave, as the SCM does. FormatMessageA writes
     // MessageText; Sleep returns at once.
     HANDLE RegisterEventSourceA(LPCSTR, LPCSTR) override;
     BOOL ReportEventA(HANDLE, WORD type, WORD, DWORD, PSID, WORD string_count, DWORD,
@@ -83,7 +79,6 @@ class RecordingWinApi final : public win_seam::WinApi {
 
     win_seam::WinApi* previous_;
     mutable std::mutex mutex_;
-    std::condition_variable changed_;
     std::vector<Call> calls_;
     std::vector<SERVICE_STATUS> statuses_;
     std::vector<std::pair<WORD, std::string>> events_;
@@ -93,12 +88,7 @@ class RecordingWinApi final : public win_seam::WinApi {
     std::function<void()> action_;
     PHANDLER_ROUTINE console_handler_ = nullptr;
 
-    // The dispatcher's state: the registered handler, pending controls, and whether it serves.
-    LPHANDLER_FUNCTION handler_ = nullptr;
-    std::deque<DWORD> controls_;
-    unsigned long long controls_sent_ = 0;
-    unsigned long long controls_done_ = 0;
-    bool dispatching_ = false;
+    LPHANDLER_FUNCTION handler_ = nullptr;  // registered until the service main returns
 };
 
 }  // namespace brix_test

@@ -139,22 +139,6 @@ TEST_F(WardenPrograms, InstallsStopsAndRemovesAServiceWithItsEventSource) {
     EXPECT_EQ(EventLogValue("EventMessageFile"), "");
 }
 
-TEST_F(WardenPrograms, DetachedVariantBeatsUntilStoppedAndOnlyThenStartsTheDaemon) {
-    Touch(kDaemonEnd);  // the daemon stand-in leaves its trace and ends at once
-    ASSERT_EQ(Output(kDetached, "/i"), "install service...\n");
-    EXPECT_EQ(Output(kDetached, "/s"), "start service...\n");
-    ASSERT_TRUE(ReachesState(SERVICE_RUNNING));
-    const SERVICE_STATUS status = Status();
-    EXPECT_EQ(status.dwControlsAccepted, 5u);
-    EXPECT_EQ(status.dwWaitHint, 3000u);
-    EXPECT_FALSE(Exists(kDaemonTrace)) << "the body never starts the daemon";
-
-    EXPECT_EQ(Output(kDetached, "/q"), "stop service...\n");
-    ASSERT_TRUE(ReachesState(SERVICE_STOPPED));
-    EXPECT_TRUE(TraceHas("BRIx=1")) << "started once the service had stopped";
-    EXPECT_TRUE(TraceHas("ended"));
-}
-
 TEST_F(WardenPrograms, ForegroundVariantLivesExactlyAsLongAsTheDaemon) {
     ASSERT_EQ(Output(kForeground, "/i"), "install service...\n");
     EXPECT_EQ(Output(kForeground, "/s"), "start service...\n");
@@ -188,26 +172,35 @@ TEST_F(WardenPrograms, ForegroundVariantLivesExactlyAsLongAsTheDaemon) {
         << "removal asks for a stop";
 }
 
-TEST_F(WardenPrograms, APathWithASpaceIsInstalledQuoted) {
-    // Unquoted, the SCM would run C:\brix.exe with the rest of the path as arguments.
+// A copy of the detached variant in a folder whose name has a space: unquoted, the SCM would run
+// the decoy C:\brix.exe with the rest of the path as arguments.
+TEST_F(WardenPrograms, DetachedVariantBeatsUntilStoppedAndOnlyThenStartsTheDaemon) {
     const std::string dir = "C:\\brix test";
     const std::string warden = dir + "\\warden.exe";
     const std::string decoy = "C:\\brix.exe";
     CreateDirectoryA(dir.c_str(), nullptr);
     ASSERT_TRUE(CopyFileA(kDetached.c_str(), warden.c_str(), FALSE));
     ASSERT_TRUE(CopyFileA(windows_path(BRIX_STAND_IN_EXE).c_str(), decoy.c_str(), FALSE));
+    DeleteFileA((decoy + ".trace").c_str());  // of an earlier run that failed
     Touch(decoy + ".end");
-    Touch(kDaemonEnd);  // the daemon the service starts once stopped ends at once
+    Touch(kDaemonEnd);  // the daemon stand-in leaves its trace and ends at once
 
-    EXPECT_EQ(Output(warden, "/i"), "install service...\n");
+    ASSERT_EQ(Output(warden, "/i"), "install service...\n");
     EXPECT_EQ(brix_test::service_config(kService).path, "\"" + warden + "\"");
     EXPECT_EQ(EventLogValue("EventMessageFile"), warden + '\0') << "a plain path";
     EXPECT_EQ(Output(warden, "/s"), "start service...\n");
-    EXPECT_TRUE(ReachesState(SERVICE_RUNNING));
+    ASSERT_TRUE(ReachesState(SERVICE_RUNNING));
+    const SERVICE_STATUS status = Status();
+    EXPECT_EQ(status.dwControlsAccepted, 5u);
+    EXPECT_EQ(status.dwWaitHint, 3000u);
+    EXPECT_FALSE(Exists(kDaemonTrace)) << "the body never starts the daemon";
     EXPECT_FALSE(Exists(decoy + ".trace"));
 
-    EXPECT_TRUE(brix_test::remove_service(kService));
+    EXPECT_EQ(Output(warden, "/q"), "stop service...\n");
+    ASSERT_TRUE(ReachesState(SERVICE_STOPPED));
+    EXPECT_TRUE(TraceHas("BRIx=1")) << "started once the service had stopped";
     EXPECT_TRUE(TraceHas("ended"));
+    EXPECT_TRUE(brix_test::remove_service(kService));
     for (const std::string& file : {decoy, decoy + ".end", decoy + ".trace", warden}) {
         DeleteFileA(file.c_str());
     }

@@ -78,28 +78,19 @@ TEST(WinService, ReportsEveryStateWithOneRecordAndEndsTheBodyOnAStopOrShutdownCo
     }
 }
 
-TEST(WinService, FailingOnInitStopsWithoutRunningTheBodyInEitherMode) {
-    RecordingWinApi api;
-    TestService service(false);
-    EXPECT_TRUE(service.RunAsService());
-    EXPECT_THAT(States(api), ElementsAre(2u, 1u));
-    EXPECT_FALSE(service.RunInConsole());
-    service.init_ok = true;  // text mode: the same hooks without the SCM
-    EXPECT_TRUE(service.RunInConsole());
-    EXPECT_EQ(service.trace, "init init init run unstopped exit ");
-    EXPECT_EQ(States(api).size(), 2u);
-}
-
 TEST(WinService, FailuresAreLoggedAndAFailedReportDoesNotStopTheService) {
     const auto text = RecordingWinApi::MessageText;
     {
-        // Without a handler the one report, STOPPED, goes through the null handle and fails.
+        // Without a handler the one report, STOPPED, goes through the null handle and fails;
+        // a failing OnInit stops without running the body.
         RecordingWinApi api;
         api.Fail("RegisterServiceCtrlHandlerA", ERROR_SERVICE_DOES_NOT_EXIST);
-        TestService service;
+        TestService service(false);
         EXPECT_TRUE(service.RunAsService());
-        EXPECT_EQ(service.trace, "");
-        EXPECT_THAT(States(api), ElementsAre(1u));
+        api.Fail("RegisterServiceCtrlHandlerA", 0);
+        EXPECT_TRUE(service.RunAsService());
+        EXPECT_EQ(service.trace, "init ");
+        EXPECT_THAT(States(api), ElementsAre(1u, 2u, 1u));
         EXPECT_THAT(api.Events(),
                     ElementsAre(Event(EVENTLOG_WARNING_TYPE, text(ERROR_INVALID_HANDLE))));
     }
@@ -143,6 +134,14 @@ TEST(WinService, ConsoleEventsOtherThanLogoffRequestAStopAndNoneEndsTheProcess) 
     // The handler stays installed after the service is gone, and must not reach it.
     EXPECT_EQ(WinService::instance, nullptr);
     EXPECT_EQ(api.ConsoleHandler()(CTRL_C_EVENT), TRUE);
+
+    // Text mode: the same hooks without the SCM; a failing OnInit runs no body.
+    TestService service(false);
+    EXPECT_FALSE(service.RunInConsole());
+    service.init_ok = true;
+    EXPECT_TRUE(service.RunInConsole());
+    EXPECT_EQ(service.trace, "init init run unstopped exit ");
+    EXPECT_TRUE(api.Calls("SetServiceStatus").empty());
 }
 
 TEST(Launcher, TextModeBeatsUntilAStopAndThenPrintsItsTitle) {
