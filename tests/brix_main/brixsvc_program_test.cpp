@@ -51,17 +51,32 @@ class BrixsvcProgram : public testing::Test {
     }
 };
 
+// A copy of the program with two cgilets and their catalog, in a folder whose name has a space.
 TEST_F(BrixsvcProgram, InstallsServesUntilAStopAndUninstallsOnlyWhenStopped) {
+    char temp_dir[MAX_PATH] = {};
+    GetTempPathA(MAX_PATH, temp_dir);
+    const std::string dir = std::string(temp_dir) + "brix service";
+    const std::string bin = kBrixsvc.substr(0, kBrixsvc.find_last_of('\\'));
+    const std::string copy = dir + "\\brixsvc.exe";
+    CreateDirectoryA(dir.c_str(), nullptr);
+    for (const char* file : {"\\brixsvc.exe", "\\hello.dll", "\\echo.dll"}) {
+        ASSERT_TRUE(CopyFileA((bin + file).c_str(), (dir + file).c_str(), FALSE)) << file;
+    }
+    std::ofstream((dir + "\\cgi.csv").c_str())
+        << "\"hello\",\"hello.dll\",\"make_hello\",\"none\"\n"
+        << "\"echo\",\"echo.dll\",\"make_echo\",\"none\"\n";
+
     Brixsvc("");           // from a console: the dispatcher fails at once and nothing is served
     Brixsvc("uninstall");  // none installed: nothing to do, silently
     EXPECT_FALSE(Serves());
-    Brixsvc("InStAlL extra arguments");
+    Brixsvc("InStAlL extra arguments", copy);
     const brix_test::ServiceConfig config = brix_test::service_config(kService);
     EXPECT_EQ(config.type, static_cast<DWORD>(SERVICE_WIN32_OWN_PROCESS));
     EXPECT_EQ(config.start, static_cast<DWORD>(SERVICE_AUTO_START));
     EXPECT_EQ(config.error_control, static_cast<DWORD>(SERVICE_ERROR_IGNORE));
-    EXPECT_EQ(config.path, kBrixsvc);
+    EXPECT_EQ(config.path, "\"" + copy + "\"");
     Brixsvc("install");  // the second creates nothing and still succeeds
+    EXPECT_EQ(brix_test::service_config(kService).path, "\"" + copy + "\"");
 
     ASSERT_TRUE(Control(0));
     // Started in the system folder, the service finds "cgi.csv" and the cgilets beside itself.
@@ -85,38 +100,17 @@ TEST_F(BrixsvcProgram, InstallsServesUntilAStopAndUninstallsOnlyWhenStopped) {
     EXPECT_FALSE(Serves());
     Brixsvc("UNINSTALL");  // stopped now: removed
     EXPECT_TRUE(brix_test::service_reaches_state(kService, 0));
+    for (const char* file : {"\\brixsvc.exe", "\\hello.dll", "\\echo.dll", "\\cgi.csv"}) {
+        const std::string path = dir + file;
+        EXPECT_TRUE(brix_test::wait_until([&path] { return DeleteFileA(path.c_str()) != 0; }));
+    }
+    RemoveDirectoryA(dir.c_str());
 
     // The launcher's service of the same name is left alone.
     const std::string warden = brix_test::windows_path(WARDEN_EXE);
     ASSERT_EQ(brix_test::run_program(warden, "/i").exit_code, 0u);
     Brixsvc("install");
     EXPECT_EQ(brix_test::service_config(kService).path, warden);
-}
-
-TEST_F(BrixsvcProgram, APathWithASpaceIsRegisteredQuotedAndStillRuns) {
-    // A copy of the program and the catalog's hello cgilet in a folder whose name has a space.
-    char temp_dir[MAX_PATH] = {};
-    GetTempPathA(MAX_PATH, temp_dir);
-    const std::string dir = std::string(temp_dir) + "brix service";
-    const std::string bin = kBrixsvc.substr(0, kBrixsvc.find_last_of('\\'));
-    const std::string copy = dir + "\\brixsvc.exe";
-    CreateDirectoryA(dir.c_str(), nullptr);
-    ASSERT_TRUE(CopyFileA(kBrixsvc.c_str(), copy.c_str(), FALSE));
-    ASSERT_TRUE(CopyFileA((bin + "\\hello.dll").c_str(), (dir + "\\hello.dll").c_str(), FALSE));
-    std::ofstream((dir + "\\cgi.csv").c_str())
-        << "\"hello\",\"hello.dll\",\"make_hello\",\"none\"\n";
-
-    Brixsvc("install", copy);
-    EXPECT_EQ(brix_test::service_config(kService).path, "\"" + copy + "\"");
-    ASSERT_TRUE(Control(0));
-    EXPECT_TRUE(brix_test::wait_until(Serves, std::chrono::seconds(30)));
-
-    EXPECT_TRUE(brix_test::remove_service(kService));
-    for (const char* file : {"\\brixsvc.exe", "\\hello.dll", "\\cgi.csv"}) {
-        const std::string path = dir + file;
-        EXPECT_TRUE(brix_test::wait_until([&path] { return DeleteFileA(path.c_str()) != 0; }));
-    }
-    RemoveDirectoryA(dir.c_str());
 }
 
 }  // namespace
