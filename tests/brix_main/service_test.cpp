@@ -38,35 +38,21 @@ TEST(ServiceHost, ReportsEachStateAndStopsOnceWhateverTheMomentOfTheStop) {
     const DWORD kStop = SERVICE_CONTROL_STOP;
     const DWORD kAny[] = {SERVICE_CONTROL_INTERROGATE, SERVICE_CONTROL_PAUSE, 128, kStop};
     struct Case {
-        const char* what;
         bool port_taken;
         int stop_at_report;  // the stop arrives inside this SetServiceStatus call; 0: once serving
-        std::vector<DWORD> controls;
-        std::vector<DWORD> states;
+        std::vector<DWORD> controls, states;
         DWORD exit_code;
     };
     const Case cases[] = {
-        {"serving; other controls re-report",
-         false,
-         0,
-         {kAny, kAny + 4},
-         {2, 4, 4, 4, 4, 3, 3, 1},
-         0},
-        {"shutdown before the server is armed",
-         false,
-         2,
-         {SERVICE_CONTROL_SHUTDOWN},
-         {2, 4, 3, 3, 1},
-         0},
-        {"port taken; stop as STOPPED is reported",
-         true,
-         4,
-         {kStop},
-         {2, 4, 3, 1, 1},
-         ERROR_SERVICE_SPECIFIC_ERROR},
+        // Serving: interrogate, pause and user codes re-report the status.
+        {false, 0, {kAny, kAny + 4}, {2, 4, 4, 4, 4, 3, 3, 1}, 0},
+        // A shutdown before the server is armed.
+        {false, 2, {SERVICE_CONTROL_SHUTDOWN}, {2, 4, 3, 3, 1}, 0},
+        // A server that cannot listen, and a stop just as STOPPED is reported.
+        {true, 4, {kStop}, {2, 4, 3, 1, 1}, ERROR_SERVICE_SPECIFIC_ERROR},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
+        SCOPED_TRACE(c.stop_at_report);
         std::unique_ptr<net_tools::tcp_server> occupant;
         if (c.port_taken) occupant.reset(new net_tools::tcp_server("127.0.0.1", kPort));
         ASSERT_TRUE(!occupant || occupant->listening()) << occupant->error_text();
