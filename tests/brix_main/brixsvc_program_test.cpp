@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -90,12 +91,12 @@ TEST_F(BrixsvcProgram, InstallsServesUntilAStopAndUninstallsOnlyWhenStopped) {
     EXPECT_EQ(status.dwControlsAccepted, 5u);
 
     // Clients that connect and send nothing hold the stop up only until the request deadline.
-    std::vector<int> silent;
-    for (int i = 0; i < 10; ++i) silent.push_back(brix_main_test::connect_to(kPort));
+    std::vector<std::unique_ptr<net_tools::tcp_stream>> silent;
+    for (int i = 0; i < 10; ++i) silent.emplace_back(new net_tools::tcp_stream("127.0.0.1", kPort));
     ASSERT_TRUE(Control(SERVICE_CONTROL_STOP));
     EXPECT_TRUE(
         brix_test::service_reaches_state(kService, SERVICE_STOPPED, std::chrono::seconds(15)));
-    for (int fd : silent) net_tools::socket_ops::close(fd);
+    silent.clear();
     EXPECT_EQ(brix_test::service_status(kService).dwWin32ExitCode, 0u) << "an orderly stop";
     EXPECT_FALSE(Serves());
     Brixsvc("UNINSTALL");  // stopped now: removed
