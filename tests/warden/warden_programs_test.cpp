@@ -62,18 +62,21 @@ SERVICE_STATUS Status() { return brix_test::service_status(kService); }
 
 bool ReachesState(DWORD state) { return brix_test::service_reaches_state(kService, state); }
 
-// One value of the event-log key as its bytes; "-" when the key is missing.
+// One value of the event-log key as its bytes; "-" when it or the key is missing.
 std::string EventLogValue(const char* name, DWORD* type = nullptr) {
     char buffer[1024];
     DWORD size = sizeof buffer;
-    HKEY key = nullptr;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kEventLogKey, 0, KEY_READ, &key) != ERROR_SUCCESS) {
-        return "-";
-    }
-    const LONG read =
-        RegQueryValueExA(key, name, nullptr, type, reinterpret_cast<BYTE*>(buffer), &size);
-    RegCloseKey(key);
-    return read == ERROR_SUCCESS ? std::string(buffer, size) : "";
+    return RegGetValueA(HKEY_LOCAL_MACHINE, kEventLogKey, name, RRF_RT_ANY, type, buffer, &size) ==
+                   ERROR_SUCCESS
+               ? std::string(buffer, size)
+               : "-";
+}
+
+// Sets a text value of the event-log key, making the key if needed.
+void SetEventLogValue(const char* name, const char* text) {
+    ASSERT_EQ(RegSetKeyValueA(HKEY_LOCAL_MACHINE, kEventLogKey, name, REG_SZ, text,
+                              static_cast<DWORD>(std::string(text).size() + 1)),
+              ERROR_SUCCESS);
 }
 
 class WardenPrograms : public testing::Test {
@@ -119,10 +122,7 @@ TEST_F(WardenPrograms, InstallsStopsAndRemovesAServiceWithItsEventSource) {
 
     // A second install fails in the SCM, prints its title all the same and leaves the first
     // run's event source as it was.
-    HKEY key = nullptr;
-    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, kEventLogKey, 0, KEY_SET_VALUE, &key), 0);
-    RegSetValueExA(key, "EventMessageFile", 0, REG_SZ, reinterpret_cast<const BYTE*>("first"), 6);
-    RegCloseKey(key);
+    SetEventLogValue("EventMessageFile", "first");
     EXPECT_EQ(Output(kForeground, "/i"), "install service...\n");
     EXPECT_EQ(EventLogValue("EventMessageFile"), std::string("first", 6));
 
@@ -133,10 +133,9 @@ TEST_F(WardenPrograms, InstallsStopsAndRemovesAServiceWithItsEventSource) {
     EXPECT_EQ(EventLogValue("EventMessageFile"), "-");
 
     // Removing a service that does not exist touches nothing, its event-log key included.
-    ASSERT_EQ(RegCreateKeyA(HKEY_LOCAL_MACHINE, kEventLogKey, &key), ERROR_SUCCESS);
-    RegCloseKey(key);
+    SetEventLogValue("Marker", "kept");
     EXPECT_EQ(Output(kDetached, "/r"), "remove service...\n");
-    EXPECT_EQ(EventLogValue("EventMessageFile"), "");
+    EXPECT_EQ(EventLogValue("Marker"), std::string("kept", 5));
 }
 
 TEST_F(WardenPrograms, ForegroundVariantLivesExactlyAsLongAsTheDaemon) {
