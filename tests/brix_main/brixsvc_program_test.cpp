@@ -7,12 +7,11 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <fstream>
+#include <memory>
 #include <string>
 #include <vector>
 
-#include "net_tools/tcp_server.h"
 #include "tests/brix_main/request.h"
 #include "tests/support/scm_service.h"
 #include "tests/support/wait_until.h"
@@ -21,178 +20,98 @@ namespace {
 
 constexpr const char* kService = "BRIx";
 constexpr int kPort = 1995;
-constexpr auto kDeadline = std::chrono::seconds(30);
-constexpr const char* kWardenEventLogKey =
-    "SYSTEM\\CurrentControlSet\\Services\\EventLog\\System\\BRIx";
 
 const std::string kBrixsvc = brix_test::windows_path(BRIXSVC_EXE);
-const std::string kWarden = brix_test::windows_path(WARDEN_EXE);
 
-// Runs brixsvc with `arguments` and expects the silent success it always reports.
-void Brixsvc(const std::string& arguments) {
-    const brix_test::ProgramRun outcome = brix_test::run_program(kBrixsvc, arguments);
+// Runs `program` with `arguments` and expects the silent success brixsvc always reports.
+void Brixsvc(const std::string& arguments, const std::string& program = kBrixsvc) {
+    const brix_test::ProgramRun outcome = brix_test::run_program(program, arguments);
     EXPECT_EQ(outcome.exit_code, 0u) << arguments;
     EXPECT_EQ(outcome.output, "") << arguments;
 }
 
-DWORD State() { return brix_test::service_state(kService); }
-
-bool ReachesState(DWORD state) {
-    return brix_test::service_reaches_state(kService, state, kDeadline);
-}
-
-using Config = brix_test::ServiceConfig;
-
-bool QueryConfig(Config* config) { return brix_test::query_service_config(kService, config); }
-
-bool Start() {
-    return brix_test::with_service(kService, SERVICE_START,
-                                   [](SC_HANDLE s) { return StartServiceA(s, 0, nullptr); });
-}
-
-// Sends `control`; true when the SCM took it.
+// Starts the service (`control` 0) or sends it `control`; true when the SCM took it.
 bool Control(DWORD control) {
-    return brix_test::with_service(kService,
-                                   SERVICE_STOP | SERVICE_INTERROGATE | SERVICE_PAUSE_CONTINUE,
-                                   [control](SC_HANDLE s) {
-                                       SERVICE_STATUS status = {};
-                                       return ControlService(s, control, &status) != 0;
-                                   });
+    return brix_test::with_service(kService, SERVICE_ALL_ACCESS, [control](SC_HANDLE s) {
+        SERVICE_STATUS status = {};
+        return control == 0 ? StartServiceA(s, 0, nullptr) != 0
+                            : ControlService(s, control, &status) != 0;
+    });
 }
 
 bool Serves() { return brix_main_test::ask(kPort, "name=svc\n") == "Hello, svc!\n"; }
 
 // An auto-start service left behind would start with the next Wine session.
-void RemoveService() { EXPECT_TRUE(brix_test::remove_service(kService, kDeadline)); }
-
 class BrixsvcProgram : public testing::Test {
   protected:
-    void SetUp() override { RemoveService(); }
+    void SetUp() override { EXPECT_TRUE(brix_test::remove_service(kService)); }
     void TearDown() override {
-        RemoveService();
-        RegDeleteKeyA(HKEY_LOCAL_MACHINE, kWardenEventLogKey);
+        EXPECT_TRUE(brix_test::remove_service(kService));
+        RegDeleteKeyA(HKEY_LOCAL_MACHINE,
+                      "SYSTEM\\CurrentControlSet\\Services\\EventLog\\System\\BRIx");
     }
 };
 
-TEST_F(BrixsvcProgram, InstallInAnyLetterCaseRegistersOneAutoStartService) {
-    Brixsvc("InStAlL extra arguments");
-    Config config;
-    ASSERT_TRUE(QueryConfig(&config));
-    EXPECT_EQ(config.type, static_cast<DWORD>(SERVICE_WIN32_OWN_PROCESS));
-    EXPECT_EQ(config.start, static_cast<DWORD>(SERVICE_AUTO_START));
-    EXPECT_EQ(config.error_control, static_cast<DWORD>(SERVICE_ERROR_IGNORE));
-    EXPECT_EQ(config.path, kBrixsvc);
-    EXPECT_EQ(State(), static_cast<DWORD>(SERVICE_STOPPED)) << "installed, not started";
-
-    Brixsvc("install");  // the second creates nothing and still succeeds
-    ASSERT_TRUE(QueryConfig(&config));
-    EXPECT_EQ(config.path, kBrixsvc);
-}
-
-TEST_F(BrixsvcProgram, UninstallRemovesOnlyAStoppedService) {
-    Brixsvc("uninstall");  // none installed: nothing to do, silently
-    EXPECT_EQ(State(), 0u);
-
-    Brixsvc("install");
-    ASSERT_EQ(State(), static_cast<DWORD>(SERVICE_STOPPED));
-    Brixsvc("UNINSTALL");
-    EXPECT_TRUE(ReachesState(0));
-}
-
-TEST_F(BrixsvcProgram, ServesItsCatalogUntilAStopControl) {
-    Brixsvc("install");
-    ASSERT_TRUE(Start());
-    ASSERT_TRUE(ReachesState(SERVICE_RUNNING));
-    // Started in the system folder, the service finds "cgi.csv" and the cgilets beside itself.
-    ASSERT_TRUE(brix_test::wait_until(Serves, kDeadline));
-    EXPECT_EQ(brix_main_test::ask(kPort, "cgilet=echo&a=b\n"), "a=b\ncgilet=echo\n");
-
-    // Uninstalling a running service leaves it installed and running.
-    Brixsvc("uninstall");
-    EXPECT_EQ(State(), static_cast<DWORD>(SERVICE_RUNNING));
-
-    // Interrogate is answered; pause is not accepted. Neither changes anything.
-    EXPECT_TRUE(Control(SERVICE_CONTROL_INTERROGATE));
-    Control(SERVICE_CONTROL_PAUSE);
-    SERVICE_STATUS status = {};
-    ASSERT_TRUE(brix_test::query_service_status(kService, &status));
-    EXPECT_EQ(status.dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
-    EXPECT_EQ(status.dwControlsAccepted, 5u);
-    EXPECT_TRUE(Serves());
-
-    // Clients that connect and send nothing hold the stop up only until the request deadline.
-    std::vector<int> silent;
-    for (int i = 0; i < 10; ++i) silent.push_back(brix_main_test::connect_to(kPort));
-    ASSERT_TRUE(Control(SERVICE_CONTROL_STOP));
-    ASSERT_TRUE(
-        brix_test::service_reaches_state(kService, SERVICE_STOPPED, std::chrono::seconds(15)));
-    for (int fd : silent) net_tools::socket_ops::close(fd);
-    ASSERT_TRUE(brix_test::query_service_status(kService, &status));
-    EXPECT_EQ(status.dwWin32ExitCode, 0u) << "the server took its orderly stop path";
-    EXPECT_EQ(brix_main_test::ask(kPort, "name=svc\n"), "");
-
-    Brixsvc("uninstall");  // stopped now: removed
-    EXPECT_TRUE(ReachesState(0));
-}
-
-TEST_F(BrixsvcProgram, AServiceWhosePortIsTakenEndsWithAServiceSpecificError) {
-    net_tools::tcp_server occupant("127.0.0.1", kPort);
-    ASSERT_TRUE(occupant.listening()) << occupant.error_text();
-    Brixsvc("install");
-    ASSERT_TRUE(Start());
-    ASSERT_TRUE(brix_test::wait_until([] { return State() == SERVICE_STOPPED; }, kDeadline));
-    SERVICE_STATUS status = {};
-    ASSERT_TRUE(brix_test::query_service_status(kService, &status));
-    EXPECT_EQ(status.dwWin32ExitCode, static_cast<DWORD>(ERROR_SERVICE_SPECIFIC_ERROR));
-    EXPECT_NE(status.dwServiceSpecificExitCode, 0u);
-}
-
-TEST_F(BrixsvcProgram, APathWithASpaceIsRegisteredQuotedAndStillRuns) {
-    // A copy of the program and the catalog's hello cgilet in a folder whose name has a space.
+// A copy of the program with two cgilets and their catalog, in a folder whose name has a space.
+TEST_F(BrixsvcProgram, InstallsServesUntilAStopAndUninstallsOnlyWhenStopped) {
     char temp_dir[MAX_PATH] = {};
     GetTempPathA(MAX_PATH, temp_dir);
     const std::string dir = std::string(temp_dir) + "brix service";
     const std::string bin = kBrixsvc.substr(0, kBrixsvc.find_last_of('\\'));
     const std::string copy = dir + "\\brixsvc.exe";
     CreateDirectoryA(dir.c_str(), nullptr);
-    ASSERT_TRUE(CopyFileA(kBrixsvc.c_str(), copy.c_str(), FALSE));
-    ASSERT_TRUE(CopyFileA((bin + "\\hello.dll").c_str(), (dir + "\\hello.dll").c_str(), FALSE));
+    for (const char* file : {"\\brixsvc.exe", "\\hello.dll", "\\echo.dll"}) {
+        ASSERT_TRUE(CopyFileA((bin + file).c_str(), (dir + file).c_str(), FALSE)) << file;
+    }
     std::ofstream((dir + "\\cgi.csv").c_str())
-        << "\"hello\",\"hello.dll\",\"make_hello\",\"none\"\n";
+        << "\"hello\",\"hello.dll\",\"make_hello\",\"none\"\n"
+        << "\"echo\",\"echo.dll\",\"make_echo\",\"none\"\n";
 
-    const brix_test::ProgramRun installed = brix_test::run_program(copy, "install");
-    EXPECT_EQ(installed.exit_code, 0u);
-    Config config;
-    ASSERT_TRUE(QueryConfig(&config));
+    Brixsvc("");           // from a console: the dispatcher fails at once and nothing is served
+    Brixsvc("uninstall");  // none installed: nothing to do, silently
+    EXPECT_FALSE(Serves());
+    Brixsvc("InStAlL extra arguments", copy);
+    const brix_test::ServiceConfig config = brix_test::service_config(kService);
+    EXPECT_EQ(config.type, static_cast<DWORD>(SERVICE_WIN32_OWN_PROCESS));
+    EXPECT_EQ(config.start, static_cast<DWORD>(SERVICE_AUTO_START));
+    EXPECT_EQ(config.error_control, static_cast<DWORD>(SERVICE_ERROR_IGNORE));
     EXPECT_EQ(config.path, "\"" + copy + "\"");
-    ASSERT_TRUE(Start());
-    EXPECT_TRUE(brix_test::wait_until(Serves, kDeadline));
+    Brixsvc("install");  // the second creates nothing and still succeeds
+    EXPECT_EQ(brix_test::service_config(kService).path, "\"" + copy + "\"");
 
-    RemoveService();
-    for (const char* file : {"\\brixsvc.exe", "\\hello.dll", "\\cgi.csv"}) {
+    ASSERT_TRUE(Control(0));
+    // Started in the system folder, the service finds "cgi.csv" and the cgilets beside itself.
+    ASSERT_TRUE(brix_test::wait_until(Serves, std::chrono::seconds(30)));
+    EXPECT_EQ(brix_main_test::ask(kPort, "cgilet=echo&a=b\n"), "a=b\ncgilet=echo\n");
+    Brixsvc("uninstall");  // a running service stays installed and running
+    EXPECT_TRUE(Control(SERVICE_CONTROL_INTERROGATE));
+    Control(SERVICE_CONTROL_PAUSE);  // not accepted
+    SERVICE_STATUS status = brix_test::service_status(kService);
+    EXPECT_EQ(status.dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
+    EXPECT_EQ(status.dwControlsAccepted, 5u);
+
+    // Clients that connect and send nothing hold the stop up only until the request deadline.
+    std::vector<std::unique_ptr<net_tools::tcp_stream>> silent;
+    for (int i = 0; i < 10; ++i) silent.emplace_back(new net_tools::tcp_stream("127.0.0.1", kPort));
+    ASSERT_TRUE(Control(SERVICE_CONTROL_STOP));
+    EXPECT_TRUE(
+        brix_test::service_reaches_state(kService, SERVICE_STOPPED, std::chrono::seconds(15)));
+    silent.clear();
+    EXPECT_EQ(brix_test::service_status(kService).dwWin32ExitCode, 0u) << "an orderly stop";
+    EXPECT_FALSE(Serves());
+    Brixsvc("UNINSTALL");  // stopped now: removed
+    EXPECT_TRUE(brix_test::service_reaches_state(kService, 0));
+    for (const char* file : {"\\brixsvc.exe", "\\hello.dll", "\\echo.dll", "\\cgi.csv"}) {
         const std::string path = dir + file;
         EXPECT_TRUE(brix_test::wait_until([&path] { return DeleteFileA(path.c_str()) != 0; }));
     }
     RemoveDirectoryA(dir.c_str());
-}
 
-TEST_F(BrixsvcProgram, InstallLeavesTheLaunchersServiceOfTheSameNameAlone) {
-    ASSERT_EQ(brix_test::run_program(kWarden, "/i").exit_code, 0u);
-    Config config;
-    ASSERT_TRUE(QueryConfig(&config));
-    ASSERT_EQ(config.path, kWarden);
-
+    // The launcher's service of the same name is left alone.
+    const std::string warden = brix_test::windows_path(WARDEN_EXE);
+    ASSERT_EQ(brix_test::run_program(warden, "/i").exit_code, 0u);
     Brixsvc("install");
-    ASSERT_TRUE(QueryConfig(&config));
-    EXPECT_EQ(config.path, kWarden);
-    EXPECT_EQ(config.start, static_cast<DWORD>(SERVICE_DEMAND_START));
-}
-
-// The one run of the dispatcher's 10-second failure outside the SCM.
-TEST_F(BrixsvcProgram, WithoutArgumentsFromAConsoleItEndsAtOnceWithoutServing) {
-    Brixsvc("");
-    EXPECT_EQ(State(), 0u);
-    EXPECT_EQ(brix_main_test::ask(kPort, "name=svc\n"), "");
+    EXPECT_EQ(brix_test::service_config(kService).path, warden);
 }
 
 }  // namespace

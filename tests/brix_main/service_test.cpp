@@ -1,12 +1,13 @@
-// The service host in-process: the Service Control Manager's side is played by the recording
-// stand-in, the server is the real one (on a port of this test's own, serving the example catalog
-// from the test program's folder, which the service makes its current directory).
+// The service host in-process, for what the real Service Control Manager cannot show: every
+// status report, a stop that races the server's start or the last report, and a handler that
+// cannot be registered. The recording stand-in plays the SCM; the server is the real one (on a
+// port of this test's own, serving the example catalog from the test program's folder).
 #include "brix_main/service.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <atomic>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -21,150 +22,76 @@ int brixsvc_main(int argc, char** argv);  // the program's entry point, renamed 
 namespace {
 
 using brix_test::RecordingWinApi;
-using testing::ElementsAre;
-using testing::IsEmpty;
+using testing::ElementsAreArray;
 
 constexpr int kPort = BRIXSVC_TEST_PORT;
 
-// The program run without arguments, as the SCM starts it, on a thread of its own; the stand-in's
-// dispatcher serves controls on that thread until the service main has returned.
-class ServiceRun {
-  public:
-    ServiceRun()
-        : thread([this] {
-              char name[] = "brixsvc";
-              char* argv[] = {name, nullptr};
-              brixsvc_main(1, argv);
-              ended = true;
-          }) {}
-    ~ServiceRun() { join(); }
-    void join() {
-        if (thread.joinable()) thread.join();
-    }
-    std::atomic<bool> ended{false};
-
-  private:
-    std::thread thread;
-};
+int RunProgram(std::string argument = "") {
+    char name[] = "brixsvc";
+    char* argv[] = {name, &argument[0], nullptr};
+    return brixsvc_main(argument.empty() ? 1 : 2, argv);
+}
 
 bool Serves() { return brix_main_test::ask(kPort, "name=svc\n") == "Hello, svc!\n"; }
 
-std::vector<DWORD> States(const RecordingWinApi& api) { return api.ReportedStates(); }
-
-std::vector<DWORD> Controls(const RecordingWinApi& api) {
-    std::vector<DWORD> controls;
-    for (const SERVICE_STATUS& s : api.ReportedStatus()) controls.push_back(s.dwControlsAccepted);
-    return controls;
-}
-
-TEST(ServiceHost, RunsTheServerUntilAStopAndReportsEachState) {
-    RecordingWinApi api;
-    {
-        ServiceRun run;
-        ASSERT_TRUE(brix_test::wait_until(Serves)) << "the service serves its catalog";
-        EXPECT_THAT(States(api), ElementsAre(2u, 4u));
-        ASSERT_TRUE(api.SendControl(SERVICE_CONTROL_STOP));
-        run.join();
-    }
-    // START_PENDING, RUNNING, STOP_PENDING from the handler, STOP_PENDING once the server has
-    // returned, STOPPED.
-    EXPECT_THAT(States(api), ElementsAre(2u, 4u, 3u, 3u, 1u));
-    EXPECT_THAT(Controls(api), ElementsAre(0u, 5u, 5u, 5u, 0u));
-    for (const SERVICE_STATUS& s : api.ReportedStatus()) {
-        EXPECT_EQ(s.dwServiceType, 0x30u);
-        EXPECT_EQ(s.dwWin32ExitCode, 0u);
-        EXPECT_EQ(s.dwServiceSpecificExitCode, 0u);
-        EXPECT_EQ(s.dwCheckPoint, 0u);
-        EXPECT_EQ(s.dwWaitHint, 0u);
-    }
-    EXPECT_THAT(api.ArgumentsOf("RegisterServiceCtrlHandlerA"), ElementsAre("BRIx, set"));
-    EXPECT_THAT(api.ArgumentsOf("StartServiceCtrlDispatcherA"), ElementsAre("BRIx"));
-    EXPECT_EQ(stopServiceEvent, nullptr);
-    EXPECT_EQ(brix_main_test::ask(kPort, "name=svc\n"), "") << "the port is closed";
-}
-
-TEST(ServiceHost, OtherControlsReReportTheStatusAndChangeNothing) {
-    RecordingWinApi api;
-    ServiceRun run;
-    ASSERT_TRUE(brix_test::wait_until(Serves));
-    // Interrogate, pause, continue, a user-defined code: the status again, unchanged.
-    for (DWORD control : {DWORD{SERVICE_CONTROL_INTERROGATE}, DWORD{SERVICE_CONTROL_PAUSE},
-                          DWORD{SERVICE_CONTROL_CONTINUE}, DWORD{128}}) {
-        ASSERT_TRUE(api.SendControl(control));
-    }
-    EXPECT_THAT(States(api), ElementsAre(2u, 4u, 4u, 4u, 4u, 4u));
-    EXPECT_THAT(Controls(api), ElementsAre(0u, 5u, 5u, 5u, 5u, 5u));
-    EXPECT_TRUE(Serves()) << "still serving";
-    EXPECT_FALSE(run.ended);
-
-    ASSERT_TRUE(api.SendControl(SERVICE_CONTROL_SHUTDOWN));  // stops as a stop does
-    run.join();
-    EXPECT_EQ(States(api).back(), static_cast<DWORD>(SERVICE_STOPPED));
-}
-
-TEST(ServiceHost, AStopBeforeTheServerIsArmedStillStopsIt) {
-    RecordingWinApi api;
-    // The stop arrives on the dispatcher's thread while the service thread is still inside its
-    // RUNNING report, before it has even constructed the server.
-    std::atomic<bool> sent{false};
-    api.SetHook([&api, &sent](const RecordingWinApi::Call& call) {
-        if (call.function == "SetServiceStatus" &&
-            call.arguments.find("state 4,") != std::string::npos && !sent.exchange(true)) {
-            api.SendControl(SERVICE_CONTROL_STOP);
+TEST(ServiceHost, ReportsEachStateAndStopsOnceWhateverTheMomentOfTheStop) {
+    const DWORD kStop = SERVICE_CONTROL_STOP;
+    const DWORD kAny[] = {SERVICE_CONTROL_INTERROGATE, SERVICE_CONTROL_PAUSE, 128, kStop};
+    struct Case {
+        bool port_taken;
+        int stop_at_report;  // the stop arrives inside this SetServiceStatus call; 0: once serving
+        std::vector<DWORD> controls, states;
+        DWORD exit_code;
+    };
+    const Case cases[] = {
+        // Serving: interrogate, pause and user codes re-report the status.
+        {false, 0, {kAny, kAny + 4}, {2, 4, 4, 4, 4, 3, 3, 1}, 0},
+        // A shutdown before the server is armed.
+        {false, 2, {SERVICE_CONTROL_SHUTDOWN}, {2, 4, 3, 3, 1}, 0},
+        // A server that cannot listen, and a stop just as STOPPED is reported.
+        {true, 4, {kStop}, {2, 4, 3, 1, 1}, ERROR_SERVICE_SPECIFIC_ERROR},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.stop_at_report);
+        std::unique_ptr<net_tools::tcp_server> occupant;
+        if (c.port_taken) occupant.reset(new net_tools::tcp_server("127.0.0.1", kPort));
+        ASSERT_TRUE(!occupant || occupant->listening()) << occupant->error_text();
+        RecordingWinApi api;
+        auto send = [&api, &c] {
+            for (DWORD control : c.controls) EXPECT_TRUE(api.SendControl(control));
+        };
+        if (c.stop_at_report > 0) api.At("SetServiceStatus", c.stop_at_report, send);
+        std::thread run([] { RunProgram(); });
+        if (c.stop_at_report == 0) {
+            EXPECT_TRUE(brix_test::wait_until(Serves)) << "serves its catalog";
+            send();
         }
-    });
-    ServiceRun run;
-    run.join();  // a lost stop would leave the service serving, and this join waiting
-    EXPECT_TRUE(sent);
-    EXPECT_THAT(States(api), ElementsAre(2u, 4u, 3u, 3u, 1u));
-    const SERVICE_STATUS last = api.ReportedStatus().back();
-    EXPECT_EQ(last.dwWin32ExitCode, 0u) << "a requested stop is not a failure";
-    EXPECT_EQ(brix_main_test::ask(kPort, "name=svc\n"), "");
-}
-
-TEST(ServiceHost, AServerThatCannotListenEndsTheServiceWithAServiceSpecificError) {
-    net_tools::tcp_server occupant("127.0.0.1", kPort);
-    ASSERT_TRUE(occupant.listening()) << occupant.error_text();
-    RecordingWinApi api;
-    // A stop control that comes just as the service reports STOPPED leaves STOPPED the last
-    // report.
-    std::atomic<bool> sent{false};
-    api.SetHook([&api, &sent](const RecordingWinApi::Call& call) {
-        if (call.function == "SetServiceStatus" &&
-            call.arguments.find("state 1,") != std::string::npos && !sent.exchange(true)) {
-            EXPECT_TRUE(api.SendControl(SERVICE_CONTROL_STOP));
+        run.join();  // a lost stop would leave the service serving, and this join waiting
+        std::vector<DWORD> states;
+        for (const RecordingWinApi::Call& call : api.Calls("SetServiceStatus")) {
+            states.push_back(call.first);
+            EXPECT_EQ(call.second, call.first == 1 || call.first == 2 ? 0u : 5u);
         }
-    });
-    ServiceRun run;
-    run.join();
-    EXPECT_TRUE(sent);
-    EXPECT_THAT(States(api), ElementsAre(2u, 4u, 3u, 1u, 1u));
-    const SERVICE_STATUS last = api.ReportedStatus().back();
-    EXPECT_EQ(last.dwWin32ExitCode, static_cast<DWORD>(ERROR_SERVICE_SPECIFIC_ERROR));
-    EXPECT_NE(last.dwServiceSpecificExitCode, 0u);
-    EXPECT_EQ(last.dwControlsAccepted, 0u);
+        EXPECT_THAT(states, ElementsAreArray(c.states));
+        const SERVICE_STATUS last = api.ReportedStatus().back();
+        EXPECT_EQ(last.dwServiceType, 0x30u);
+        EXPECT_EQ(last.dwWin32ExitCode, c.exit_code);
+        EXPECT_EQ(last.dwServiceSpecificExitCode != 0, c.exit_code != 0);
+        EXPECT_EQ(stopServiceEvent, nullptr);
+        EXPECT_TRUE(c.port_taken || !Serves()) << "the port is closed";
+    }
 }
 
-TEST(ServiceHost, AHandlerThatCannotBeRegisteredReportsNothing) {
+TEST(ServiceHost, WithoutAHandlerOrTheSCMNothingRuns) {
     RecordingWinApi api;
     api.Fail("RegisterServiceCtrlHandlerA", ERROR_SERVICE_DOES_NOT_EXIST);
-    ServiceRun run;
-    run.join();
-    EXPECT_THAT(api.CallsTo("SetServiceStatus"), IsEmpty());
-    EXPECT_EQ(stopServiceEvent, nullptr);
-}
-
-TEST(ServiceHost, WithoutTheSCMTheProgramOnlyTriesTheDispatcher) {
-    RecordingWinApi api;
+    EXPECT_EQ(RunProgram(), 0);
+    EXPECT_TRUE(api.Calls("SetServiceStatus").empty());
+    // Arguments other than the two commands, in any case, run the dispatcher.
     api.Fail("StartServiceCtrlDispatcherA", ERROR_FAILED_SERVICE_CONTROLLER_CONNECT);
-    for (const char* argument : {"", "run", "installer"}) {
-        std::string text = argument;
-        char name[] = "brixsvc";
-        char* argv[] = {name, &text[0], nullptr};
-        EXPECT_EQ(brixsvc_main(text.empty() ? 1 : 2, argv), 0) << argument;
-    }
-    EXPECT_EQ(api.CallsTo("StartServiceCtrlDispatcherA").size(), 3u);
-    EXPECT_THAT(api.CallsTo("RegisterServiceCtrlHandlerA"), IsEmpty());
+    for (const char* argument : {"run", "installer"}) EXPECT_EQ(RunProgram(argument), 0);
+    EXPECT_EQ(api.Calls("StartServiceCtrlDispatcherA").size(), 3u);
+    EXPECT_EQ(api.Calls("RegisterServiceCtrlHandlerA").size(), 1u);
 }
 
 }  // namespace

@@ -1,7 +1,6 @@
 #include "tests/support/recording_win_api.h"
 
 #include <cstring>
-#include <thread>
 
 namespace brix_test {
 namespace {
@@ -21,34 +20,20 @@ void RecordingWinApi::Fail(const std::string& function, DWORD error) {
     failures_[function] = error;
 }
 
-void RecordingWinApi::SetHook(std::function<void(const Call&)> hook) {
+void RecordingWinApi::At(const std::string& function, int count, std::function<void()> action) {
     std::lock_guard<std::mutex> lock(mutex_);
-    hook_ = std::move(hook);
+    action_function_ = function;
+    action_count_ = count;
+    action_ = std::move(action);
 }
 
-std::vector<RecordingWinApi::Call> RecordingWinApi::Calls() const {
+std::vector<RecordingWinApi::Call> RecordingWinApi::Calls(const std::string& function) const {
     std::lock_guard<std::mutex> lock(mutex_);
-    return calls_;
-}
-
-std::vector<RecordingWinApi::Call> RecordingWinApi::CallsTo(const std::string& function) const {
     std::vector<Call> found;
-    for (const Call& c : Calls()) {
-        if (c.function == function) found.push_back(c);
+    for (const Call& c : calls_) {
+        if (function.empty() || c.function == function) found.push_back(c);
     }
     return found;
-}
-
-std::vector<std::string> RecordingWinApi::ArgumentsOf(const std::string& function) const {
-    std::vector<std::string> found;
-    for (const Call& c : CallsTo(function)) found.push_back(c.arguments);
-    return found;
-}
-
-std::vector<DWORD> RecordingWinApi::ReportedStates() const {
-    std::vector<DWORD> states;
-    for (const SERVICE_STATUS& s : ReportedStatus()) states.push_back(s.dwCurrentState);
-    return states;
 }
 
 std::vector<SERVICE_STATUS> RecordingWinApi::ReportedStatus() const {
@@ -61,38 +46,41 @@ std::vector<std::pair<WORD, std::string>> RecordingWinApi::Events() const {
     return events_;
 }
 
+PHANDLER_ROUTINE RecordingWinApi::ConsoleHandler() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return console_handler_;
+}
+
 bool RecordingWinApi::SendControl(DWORD control) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    if (!dispatching_ || handler_ == nullptr) return false;
-    controls_.push_back(control);
-    const unsigned long long ticket = ++controls_sent_;
-    changed_.notify_all();
-    changed_.wait(lock, [&] { return controls_done_ >= ticket || !dispatching_; });
-    return controls_done_ >= ticket;
+    LPHANDLER_FUNCTION handler = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        handler = handler_;
+    }
+    if (handler != nullptr) handler(control);
+    return handler != nullptr;
 }
 
 std::string RecordingWinApi::MessageText(DWORD code) {
     return "system text " + std::to_string(code);
 }
 
-bool RecordingWinApi::Record(const std::string& function, const std::string& arguments,
-                             DWORD error) {
-    std::function<void(const Call&)> hook;
-    const Call call{function, arguments};
+bool RecordingWinApi::Record(Call call, DWORD error) {
+    std::function<void()> action;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         calls_.push_back(call);
-        hook = hook_;
-        auto failure = failures_.find(function);
+        if (call.function == action_function_ && --action_count_ == 0) action.swap(action_);
+        auto failure = failures_.find(call.function);
         if (failure != failures_.end()) error = failure->second;
     }
-    if (hook) hook(call);
+    if (action) action();
     if (error != 0) SetLastError(error);
     return error == 0;
 }
 
-HANDLE RecordingWinApi::RegisterEventSourceA(LPCSTR, LPCSTR source) {
-    return Record("RegisterEventSourceA", source) ? kEventSource : nullptr;
+HANDLE RecordingWinApi::RegisterEventSourceA(LPCSTR, LPCSTR) {
+    return Record({"RegisterEventSourceA"}) ? kEventSource : nullptr;
 }
 
 BOOL RecordingWinApi::ReportEventA(HANDLE, WORD type, WORD, DWORD, PSID, WORD string_count, DWORD,
@@ -101,61 +89,23 @@ BOOL RecordingWinApi::ReportEventA(HANDLE, WORD type, WORD, DWORD, PSID, WORD st
         std::lock_guard<std::mutex> lock(mutex_);
         events_.emplace_back(type, string_count > 0 ? strings[0] : "");
     }
-    return Record("ReportEventA");
+    return Record({"ReportEventA"});
 }
 
-BOOL RecordingWinApi::DeregisterEventSource(HANDLE) { return Record("DeregisterEventSource"); }
+BOOL RecordingWinApi::DeregisterEventSource(HANDLE) { return Record({"DeregisterEventSource"}); }
 
 BOOL RecordingWinApi::StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA* table) {
-    std::string names;
-    for (const SERVICE_TABLE_ENTRYA* e = table; e->lpServiceName != nullptr; ++e) {
-        names += std::string(names.empty() ? "" : ", ") + e->lpServiceName;
-    }
-    bool fails = false;
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        fails = failures_.count("StartServiceCtrlDispatcherA") != 0;
-        dispatching_ = !fails;
-    }
-    if (fails) return Record("StartServiceCtrlDispatcherA", names);
-
-    bool service_done = false;
+    if (!Record({"StartServiceCtrlDispatcherA"})) return FALSE;
     char* argv[] = {table[0].lpServiceName, nullptr};
-    std::thread service([&] {
-        table[0].lpServiceProc(1, argv);
-        std::lock_guard<std::mutex> lock(mutex_);
-        service_done = true;
-        changed_.notify_all();
-    });
-    // The dispatcher's loop: controls run on this thread, as the SCM runs them on the thread
-    // blocked in StartServiceCtrlDispatcher.
-    std::unique_lock<std::mutex> lock(mutex_);
-    for (;;) {
-        changed_.wait(lock, [&] { return service_done || !controls_.empty(); });
-        if (controls_.empty()) break;
-        const DWORD control = controls_.front();
-        controls_.pop_front();
-        LPHANDLER_FUNCTION handler = handler_;
-        lock.unlock();
-        handler(control);
-        lock.lock();
-        ++controls_done_;
-        changed_.notify_all();
-    }
-    dispatching_ = false;
+    table[0].lpServiceProc(1, argv);
+    std::lock_guard<std::mutex> lock(mutex_);
     handler_ = nullptr;
-    changed_.notify_all();
-    lock.unlock();
-    service.join();
-    return Record("StartServiceCtrlDispatcherA", names);
+    return TRUE;
 }
 
-SERVICE_STATUS_HANDLE RecordingWinApi::RegisterServiceCtrlHandlerA(LPCSTR name,
+SERVICE_STATUS_HANDLE RecordingWinApi::RegisterServiceCtrlHandlerA(LPCSTR,
                                                                    LPHANDLER_FUNCTION handler) {
-    if (!Record("RegisterServiceCtrlHandlerA",
-                std::string(name) + (handler == nullptr ? ", null" : ", set"))) {
-        return nullptr;
-    }
+    if (!Record({"RegisterServiceCtrlHandlerA"})) return nullptr;
     std::lock_guard<std::mutex> lock(mutex_);
     handler_ = handler;
     return kStatusHandle;
@@ -166,37 +116,30 @@ BOOL RecordingWinApi::SetServiceStatus(SERVICE_STATUS_HANDLE handle, LPSERVICE_S
         std::lock_guard<std::mutex> lock(mutex_);
         statuses_.push_back(*status);
     }
-    return Record("SetServiceStatus",
-                  "state " + std::to_string(status->dwCurrentState) + ", controls " +
-                      std::to_string(status->dwControlsAccepted),
+    return Record({"SetServiceStatus", status->dwCurrentState, status->dwControlsAccepted},
                   handle == kStatusHandle ? 0 : ERROR_INVALID_HANDLE);
 }
 
-PHANDLER_ROUTINE RecordingWinApi::ConsoleHandler() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return console_handler_;
-}
-
 BOOL RecordingWinApi::SetConsoleCtrlHandler(PHANDLER_ROUTINE handler, BOOL add) {
-    if (!Record("SetConsoleCtrlHandler")) return FALSE;
+    if (!Record({"SetConsoleCtrlHandler"})) return FALSE;
     std::lock_guard<std::mutex> lock(mutex_);
     if (add) console_handler_ = handler;
     return TRUE;
 }
 
 HANDLE RecordingWinApi::GetStdHandle(DWORD) {
-    Record("GetStdHandle");
+    Record({"GetStdHandle"});
     return INVALID_HANDLE_VALUE;
 }
 
 BOOL RecordingWinApi::WriteConsoleA(HANDLE, const void*, DWORD length, LPDWORD written, LPVOID) {
     if (written != nullptr) *written = length;
-    return Record("WriteConsoleA");
+    return Record({"WriteConsoleA"});
 }
 
 BOOL RecordingWinApi::CharToOemBuffA(LPCSTR source, LPSTR destination, DWORD length) {
     std::memcpy(destination, source, length);
-    return Record("CharToOemBuffA");
+    return Record({"CharToOemBuffA"});
 }
 
 DWORD RecordingWinApi::FormatMessageA(DWORD, LPCVOID, DWORD message_id, DWORD, LPSTR buffer,
@@ -204,16 +147,16 @@ DWORD RecordingWinApi::FormatMessageA(DWORD, LPCVOID, DWORD message_id, DWORD, L
     const std::string text = MessageText(message_id);
     if (size <= text.size()) return 0;
     std::memcpy(buffer, text.c_str(), text.size() + 1);
-    Record("FormatMessageA");
+    Record({"FormatMessageA"});
     return static_cast<DWORD>(text.size());
 }
 
-BOOL RecordingWinApi::WinHelpA(HWND, LPCSTR, UINT, ULONG_PTR) { return Record("WinHelpA"); }
+BOOL RecordingWinApi::WinHelpA(HWND, LPCSTR, UINT, ULONG_PTR) { return Record({"WinHelpA"}); }
 
 BOOL RecordingWinApi::Beep(DWORD frequency, DWORD duration) {
-    return Record("Beep", std::to_string(frequency) + ", " + std::to_string(duration));
+    return Record({"Beep", frequency, duration});
 }
 
-void RecordingWinApi::Sleep(DWORD milliseconds) { Record("Sleep", std::to_string(milliseconds)); }
+void RecordingWinApi::Sleep(DWORD milliseconds) { Record({"Sleep", milliseconds}); }
 
 }  // namespace brix_test

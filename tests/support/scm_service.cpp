@@ -26,14 +26,11 @@ ProgramRun run_program(const std::string& program, const std::string& arguments)
     SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
     HANDLE out = CreateFileA(out_path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
                              CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    EXPECT_NE(out, INVALID_HANDLE_VALUE);
-
     STARTUPINFOA startup = {};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
     startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-    startup.hStdOutput = out;
-    startup.hStdError = out;
+    startup.hStdOutput = startup.hStdError = out;
     PROCESS_INFORMATION process = {};
     std::string command = "\"" + program + "\"" + (arguments.empty() ? "" : " " + arguments);
     ProgramRun run;
@@ -51,10 +48,8 @@ ProgramRun run_program(const std::string& program, const std::string& arguments)
         CloseHandle(process.hThread);
         CloseHandle(process.hProcess);
     }
-    std::ifstream in(out_path, std::ios::binary);
     std::stringstream text;
-    text << in.rdbuf();
-    in.close();
+    text << std::ifstream(out_path, std::ios::binary).rdbuf();
     DeleteFileA(out_path);
     for (char c : text.str()) {
         if (c != '\r') run.output += c;
@@ -62,47 +57,37 @@ ProgramRun run_program(const std::string& program, const std::string& arguments)
     return run;
 }
 
-bool query_service_status(const char* name, SERVICE_STATUS* status) {
-    return with_service(name, SERVICE_QUERY_STATUS,
-                        [status](SC_HANDLE s) { return QueryServiceStatus(s, status) != 0; });
-}
-
-DWORD service_state(const char* name) {
+SERVICE_STATUS service_status(const char* name) {
     SERVICE_STATUS status = {};
-    return query_service_status(name, &status) ? status.dwCurrentState : 0;
+    with_service(name, SERVICE_QUERY_STATUS,
+                 [&status](SC_HANDLE s) { return QueryServiceStatus(s, &status) != 0; });
+    return status;
 }
 
 bool service_reaches_state(const char* name, DWORD state, std::chrono::milliseconds deadline) {
-    return wait_until([name, state] { return service_state(name) == state; }, deadline);
+    return wait_until([=] { return service_status(name).dwCurrentState == state; }, deadline);
 }
 
-bool query_service_config(const char* name, ServiceConfig* config) {
-    return with_service(name, SERVICE_QUERY_CONFIG, [config](SC_HANDLE s) {
+ServiceConfig service_config(const char* name) {
+    ServiceConfig config;
+    EXPECT_TRUE(with_service(name, SERVICE_QUERY_CONFIG, [&config](SC_HANDLE s) {
         std::vector<BYTE> buffer(8192);
         DWORD needed = 0;
         auto* c = reinterpret_cast<QUERY_SERVICE_CONFIGA*>(buffer.data());
         if (!QueryServiceConfigA(s, c, static_cast<DWORD>(buffer.size()), &needed)) return false;
-        config->type = c->dwServiceType;
-        config->start = c->dwStartType;
-        config->error_control = c->dwErrorControl;
-        config->path = c->lpBinaryPathName != nullptr ? c->lpBinaryPathName : "";
+        config = {c->dwServiceType, c->dwStartType, c->dwErrorControl, c->lpBinaryPathName};
         return true;
-    });
+    })) << name;
+    return config;
 }
 
-bool remove_service(const char* name, std::chrono::milliseconds deadline) {
-    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
-    if (manager != nullptr) {
-        SC_HANDLE service = OpenServiceA(manager, name, SERVICE_ALL_ACCESS);
-        if (service != nullptr) {
-            SERVICE_STATUS status = {};
-            ControlService(service, SERVICE_CONTROL_STOP, &status);
-            DeleteService(service);
-            CloseServiceHandle(service);
-        }
-        CloseServiceHandle(manager);
-    }
-    return service_reaches_state(name, 0, deadline);
+bool remove_service(const char* name) {
+    with_service(name, SERVICE_ALL_ACCESS, [](SC_HANDLE s) {
+        SERVICE_STATUS status = {};
+        ControlService(s, SERVICE_CONTROL_STOP, &status);
+        return DeleteService(s) != 0;
+    });
+    return service_reaches_state(name, 0);
 }
 
 }  // namespace brix_test

@@ -18,8 +18,8 @@ struct ProgramRun {
 };
 
 // Runs `program` with `arguments` and waits for it (a minute at most, then it is ended and the
-// test fails). Its standard output and error go to a file; its current directory is the
-// temporary folder. A program that cannot be started fails the test.
+// test fails). Its current directory is the temporary folder. A program that cannot be started
+// fails the test.
 ProgramRun run_program(const std::string& program, const std::string& arguments = "");
 
 // Opens the service `name` with `access` and passes its handle to `use` (which returns bool);
@@ -27,25 +27,19 @@ ProgramRun run_program(const std::string& program, const std::string& arguments 
 template <typename Use>
 bool with_service(const char* name, DWORD access, Use use) {
     SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
-    if (manager == nullptr) return false;
     SC_HANDLE service = OpenServiceA(manager, name, access);
-    bool ok = false;
-    if (service != nullptr) {
-        ok = use(service);
-        CloseServiceHandle(service);
-    }
+    const bool ok = service != nullptr && use(service);
+    CloseServiceHandle(service);
     CloseServiceHandle(manager);
     return ok;
 }
 
-// The status of the service `name`; false when it does not exist.
-bool query_service_status(const char* name, SERVICE_STATUS* status);
-
-// The current state of the service `name`, 0 when it does not exist.
-DWORD service_state(const char* name);
+// The status of the service `name`; all zero (state 0) when it does not exist.
+SERVICE_STATUS service_status(const char* name);
 
 // Waits until the service `name` is in `state` (0: gone), for at most `deadline`.
-bool service_reaches_state(const char* name, DWORD state, std::chrono::milliseconds deadline);
+bool service_reaches_state(const char* name, DWORD state,
+                           std::chrono::milliseconds deadline = std::chrono::seconds(30));
 
 struct ServiceConfig {
     DWORD type = 0;
@@ -54,11 +48,10 @@ struct ServiceConfig {
     std::string path;
 };
 
-// The configuration of the service `name`; false when it does not exist.
-bool query_service_config(const char* name, ServiceConfig* config);
+// The configuration of the service `name`; a failed check when it does not exist.
+ServiceConfig service_config(const char* name);
 
-// Stops the service `name` if it runs, deletes it and waits (at most `deadline`) until it is gone;
-// true once it is.
-bool remove_service(const char* name, std::chrono::milliseconds deadline);
+// Stops the service `name` if it runs, deletes it and waits until it is gone; true once it is.
+bool remove_service(const char* name);
 
 }  // namespace brix_test

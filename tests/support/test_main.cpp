@@ -1,7 +1,11 @@
 // Shared main of every test executable.
 #include <gtest/gtest.h>
 
-#include "tests/support/socket_startup.h"
+namespace brix_test {
+// Starts the platform's socket library (environment_*.cpp): the daemon's entry points do this
+// themselves; test executables have no such entry point.
+void start_sockets();
+}  // namespace brix_test
 
 int main(int argc, char** argv) {
     testing::InitGoogleTest(&argc, argv);

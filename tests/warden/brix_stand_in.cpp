@@ -6,33 +6,8 @@
 //   "<own path>.end"    once this file exists it ends (checked every 20 ms; at most 60 s).
 #include <windows.h>
 
-#include <cstdio>
+#include <fstream>
 #include <string>
-
-namespace {
-
-DWORD ServiceState(const char* name) {
-    DWORD state = 0;
-    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
-    if (manager == nullptr) return state;
-    SC_HANDLE service = OpenServiceA(manager, name, SERVICE_QUERY_STATUS);
-    if (service != nullptr) {
-        SERVICE_STATUS status = {};
-        if (QueryServiceStatus(service, &status)) state = status.dwCurrentState;
-        CloseServiceHandle(service);
-    }
-    CloseServiceHandle(manager);
-    return state;
-}
-
-void Append(const std::string& path, const std::string& line) {
-    if (FILE* f = std::fopen(path.c_str(), "a")) {
-        std::fprintf(f, "%s\n", line.c_str());
-        std::fclose(f);
-    }
-}
-
-}  // namespace
 
 int main() {
     char self[MAX_PATH] = {};
@@ -40,13 +15,20 @@ int main() {
     const std::string trace = std::string(self) + ".trace";
     const std::string end = std::string(self) + ".end";
 
-    Append(trace, "started pid=" + std::to_string(GetCurrentProcessId()) +
-                      " BRIx=" + std::to_string(ServiceState("BRIx")));
+    SERVICE_STATUS status = {};
+    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
+    SC_HANDLE service = OpenServiceA(manager, "BRIx", SERVICE_QUERY_STATUS);
+    if (service != nullptr) QueryServiceStatus(service, &status);
+    CloseServiceHandle(service);
+    CloseServiceHandle(manager);
+    std::ofstream(trace, std::ios::app)
+        << "started pid=" << GetCurrentProcessId() << " BRIx=" << status.dwCurrentState << "\n";
+
     const ULONGLONG deadline = GetTickCount64() + 60000;
     while (GetFileAttributesA(end.c_str()) == INVALID_FILE_ATTRIBUTES &&
            GetTickCount64() < deadline) {
         Sleep(20);
     }
-    Append(trace, "ended");
+    std::ofstream(trace, std::ios::app) << "ended\n";
     return 0;
 }

@@ -16,41 +16,33 @@ struct Widget {
     std::string name = "widget";
 };
 
-TEST(DebugNew, RecordsTheCallersFileAndLineUntilAPlainDeleteReleasesTheBlock) {
-    const int line = __LINE__ + 1;
-    Widget* widget = DEBUG_NEW Widget(7);
-    EXPECT_EQ(widget->value, 7);
-    EXPECT_EQ(widget->name, "widget");
-    const debug_new::Site site = debug_new::AllocationSite(widget);
-    ASSERT_NE(site.file, nullptr);
-    EXPECT_STREQ(site.file, __FILE__);
-    EXPECT_EQ(site.line, line);
+// Whether `w` was made at __FILE__:`line` and constructed with `value`.
+bool MadeAt(const Widget* w, int line, int value) {
+    const debug_new::Site site = debug_new::AllocationSite(w);
+    return site.file != nullptr && std::strcmp(site.file, __FILE__) == 0 && site.line == line &&
+           w->value == value && w->name == "widget";
+}
 
+TEST(DebugNew, RecordsTheCallersFileAndLineUntilAPlainDeleteReleasesTheBlock) {
+    Widget* widget = DEBUG_NEW Widget(7);
+    EXPECT_TRUE(MadeAt(widget, __LINE__ - 1, 7));
     // Kept as a number: only the address is looked up, the block is not touched.
     volatile std::uintptr_t address = reinterpret_cast<std::uintptr_t>(widget);
     delete widget;
     EXPECT_EQ(debug_new::AllocationSite(reinterpret_cast<const void*>(address)).file, nullptr);
-
     int* plain = new int(3);
     EXPECT_EQ(debug_new::AllocationSite(plain).file, nullptr) << "plain new is not recorded";
     delete plain;
-}
 
-TEST(DebugNew, ConcurrentAllocationsKeepTheirOwnSites) {
+    // Concurrent allocations keep their own sites. After a release another thread may get the
+    // same address at once, so whether the record is gone is checked above, not here.
     std::vector<std::thread> threads;
     std::vector<int> wrong(4, 0);
     for (int t = 0; t < 4; ++t) {
         threads.emplace_back([t, &wrong] {
             for (int i = 0; i < 500; ++i) {
-                const int line = __LINE__ + 1;
                 Widget* w = DEBUG_NEW Widget(t);
-                const debug_new::Site site = debug_new::AllocationSite(w);
-                if (site.line != line || site.file == nullptr ||
-                    std::strcmp(site.file, __FILE__) != 0 || w->value != t) {
-                    ++wrong[t];
-                }
-                // After the release another thread may get the same address at once, so whether the
-                // record is gone is checked single-threaded, not here.
+                wrong[t] += !MadeAt(w, __LINE__ - 1, t);
                 delete w;
             }
         });

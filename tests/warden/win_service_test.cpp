@@ -7,8 +7,6 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <functional>
-#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -23,7 +21,6 @@ namespace {
 
 using brix_test::RecordingWinApi;
 using testing::ElementsAre;
-using testing::IsEmpty;
 using Event = std::pair<WORD, std::string>;
 
 constexpr const char* kName = "BRIxFrameworkTest";
@@ -34,10 +31,7 @@ class TestService final : public WinService {
   public:
     explicit TestService(bool init_ok = true) : init_ok(init_ok) {}
     const char* GetServiceName() override { return kName; }
-    bool OnInit() override {
-        trace += "init ";
-        return init_ok;
-    }
+    bool OnInit() override { return trace += "init ", init_ok; }
     void Run() override {
         win_seam::api().Sleep(0);
         trace += IsStopRequested() ? "run " : "run unstopped ";
@@ -54,118 +48,77 @@ class TestService final : public WinService {
     std::string trace;
 };
 
-// The heartbeat's calls, in order: "Beep(FREQUENCY, DURATION)" and "Sleep(MS)".
-std::vector<std::string> Heartbeat(const RecordingWinApi& api) {
-    std::vector<std::string> beats;
-    for (const RecordingWinApi::Call& c : api.Calls()) {
-        if (c.function == "Beep" || c.function == "Sleep") {
-            beats.push_back(c.function + "(" + c.arguments + ")");
-        }
-    }
-    return beats;
-}
-
-// Runs `action` from inside the `count`-th call of `function`.
-void At(RecordingWinApi& api, const std::string& function, int count,
-        std::function<void()> action) {
-    auto seen = std::make_shared<int>(0);
-    api.SetHook([=](const RecordingWinApi::Call& call) {
-        if (call.function == function && ++*seen == count) action();
-    });
-}
-
-std::string RunEntryPoint(std::vector<std::string> arguments) {
-    std::vector<char*> argv;
-    for (std::string& a : arguments) argv.push_back(&a[0]);
-    argv.push_back(nullptr);
-    testing::internal::CaptureStdout();
-    warden_main(static_cast<int>(arguments.size()), argv.data());
-    return testing::internal::GetCapturedStdout();
+// The states reported, in order.
+std::vector<DWORD> States(const RecordingWinApi& api) {
+    std::vector<DWORD> states;
+    for (const RecordingWinApi::Call& c : api.Calls("SetServiceStatus")) states.push_back(c.first);
+    return states;
 }
 
 TEST(WinService, ReportsEveryStateWithOneRecordAndEndsTheBodyOnAStopOrShutdownControl) {
     for (DWORD stop : {DWORD{SERVICE_CONTROL_STOP}, DWORD{SERVICE_CONTROL_SHUTDOWN}}) {
-        SCOPED_TRACE(stop);
         RecordingWinApi api;
         TestService service;
         // While the body runs: interrogate repeats the state, other codes change nothing.
-        At(api, "Sleep", 1, [&api, stop] {
+        api.At("Sleep", 1, [&api, stop] {
             for (DWORD control : {DWORD{SERVICE_CONTROL_INTERROGATE}, DWORD{128}, stop}) {
                 EXPECT_TRUE(api.SendControl(control));
             }
         });
         EXPECT_TRUE(service.RunAsService());
         EXPECT_EQ(service.trace, "init run exit ") << "a control is no console event";
-        EXPECT_THAT(api.ReportedStates(),
-                    ElementsAre(SERVICE_START_PENDING, SERVICE_RUNNING, SERVICE_RUNNING,
-                                SERVICE_STOP_PENDING, SERVICE_STOP_PENDING, SERVICE_STOPPED));
+        EXPECT_THAT(States(api), ElementsAre(2u, 4u, 4u, 3u, 3u, 1u)) << stop;
         for (const SERVICE_STATUS& s : api.ReportedStatus()) {
             EXPECT_EQ(s.dwServiceType, 0x10u);
             EXPECT_EQ(s.dwControlsAccepted, 5u);
             EXPECT_EQ(s.dwWin32ExitCode + s.dwServiceSpecificExitCode + s.dwCheckPoint, 0u);
             EXPECT_EQ(s.dwWaitHint, 3000u);
         }
-        EXPECT_THAT(api.ArgumentsOf("RegisterEventSourceA"), ElementsAre(kName));
-        EXPECT_THAT(api.Events(), IsEmpty());
+        EXPECT_TRUE(api.Events().empty());
     }
 }
 
-TEST(WinService, FailingOnInitStopsWithoutRunningTheBodyInEitherMode) {
-    RecordingWinApi api;
-    TestService service(false);
-    EXPECT_TRUE(service.RunAsService());
-    EXPECT_THAT(api.ReportedStates(), ElementsAre(SERVICE_START_PENDING, SERVICE_STOPPED));
-    EXPECT_FALSE(service.RunInConsole());
-    EXPECT_EQ(service.trace, "init init ");
-
-    service.init_ok = true;  // text mode: the same hooks without the SCM
-    EXPECT_TRUE(service.RunInConsole());
-    EXPECT_EQ(service.trace, "init init init run unstopped exit ");
-    EXPECT_EQ(api.ReportedStates().size(), 2u);
-}
-
-TEST(WinService, FailedReportsAreWarningsAndTheServiceGoesOn) {
+TEST(WinService, FailuresAreLoggedAndAFailedReportDoesNotStopTheService) {
+    const auto text = RecordingWinApi::MessageText;
     {
-        // Without a handler the one report, STOPPED, goes through the null handle and fails.
+        // Without a handler the one report, STOPPED, goes through the null handle and fails;
+        // a failing OnInit stops without running the body.
         RecordingWinApi api;
         api.Fail("RegisterServiceCtrlHandlerA", ERROR_SERVICE_DOES_NOT_EXIST);
-        TestService service;
+        TestService service(false);
         EXPECT_TRUE(service.RunAsService());
-        EXPECT_EQ(service.trace, "");
-        EXPECT_THAT(api.ReportedStates(), ElementsAre(SERVICE_STOPPED));
+        api.Fail("RegisterServiceCtrlHandlerA", 0);
+        EXPECT_TRUE(service.RunAsService());
+        EXPECT_EQ(service.trace, "init ");
+        EXPECT_THAT(States(api), ElementsAre(1u, 2u, 1u));
         EXPECT_THAT(api.Events(),
-                    ElementsAre(Event(EVENTLOG_WARNING_TYPE,
-                                      RecordingWinApi::MessageText(ERROR_INVALID_HANDLE))));
+                    ElementsAre(Event(EVENTLOG_WARNING_TYPE, text(ERROR_INVALID_HANDLE))));
+    }
+    {
+        RecordingWinApi api;
+        api.Fail("SetServiceStatus", ERROR_ACCESS_DENIED);
+        TestService service;
+        api.At("Sleep", 1, [&service] { service.RequestStop(); });
+        EXPECT_TRUE(service.RunAsService());
+        EXPECT_EQ(service.trace, "init run exit ");
+        const Event warning(EVENTLOG_WARNING_TYPE, text(ERROR_ACCESS_DENIED));
+        EXPECT_THAT(api.Events(), ElementsAre(warning, warning, warning, warning));
     }
     RecordingWinApi api;
-    api.Fail("SetServiceStatus", ERROR_ACCESS_DENIED);
-    TestService service;
-    At(api, "Sleep", 1, [&service] { service.RequestStop(); });
-    EXPECT_TRUE(service.RunAsService());
-    EXPECT_EQ(service.trace, "init run exit ");
-    const Event warning(EVENTLOG_WARNING_TYPE, RecordingWinApi::MessageText(ERROR_ACCESS_DENIED));
-    EXPECT_THAT(api.Events(), ElementsAre(warning, warning, warning, warning));
-}
-
-TEST(WinService, ADispatcherThatCannotConnectWritesAnErrorEventIfItHasASource) {
-    RecordingWinApi api;
     api.Fail("StartServiceCtrlDispatcherA", ERROR_FAILED_SERVICE_CONTROLLER_CONNECT);
-    const std::string text = RecordingWinApi::MessageText(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT);
     {
         TestService service;
         EXPECT_FALSE(service.RunAsService());
-        EXPECT_EQ(std::string(service.message), text);
-        // A failed call that left no last-error code behind is still a failure.
-        SetLastError(0);
+        EXPECT_EQ(service.message, text(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT));
+        SetLastError(0);  // a failed call that left no last-error code behind still failed
         EXPECT_FALSE(service.CheckResult(false));
     }
-    EXPECT_THAT(api.Events(), ElementsAre(Event(EVENTLOG_ERROR_TYPE, text)));
-    EXPECT_EQ(api.CallsTo("DeregisterEventSource").size(), 1u);
-
     api.Fail("RegisterEventSourceA", ERROR_ACCESS_DENIED);
     { TestService().RunAsService(); }
-    EXPECT_EQ(api.Events().size(), 1u) << "no source, no event";
-    EXPECT_EQ(api.CallsTo("DeregisterEventSource").size(), 1u);
+    EXPECT_THAT(api.Events(), ElementsAre(Event(EVENTLOG_ERROR_TYPE,
+                                                text(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT))))
+        << "an error event only where there is a source";
+    EXPECT_EQ(api.Calls("DeregisterEventSource").size(), 1u);
 }
 
 TEST(WinService, ConsoleEventsOtherThanLogoffRequestAStopAndNoneEndsTheProcess) {
@@ -181,26 +134,40 @@ TEST(WinService, ConsoleEventsOtherThanLogoffRequestAStopAndNoneEndsTheProcess) 
     // The handler stays installed after the service is gone, and must not reach it.
     EXPECT_EQ(WinService::instance, nullptr);
     EXPECT_EQ(api.ConsoleHandler()(CTRL_C_EVENT), TRUE);
+
+    // Text mode: the same hooks without the SCM; a failing OnInit runs no body.
+    TestService service(false);
+    EXPECT_FALSE(service.RunInConsole());
+    service.init_ok = true;
+    EXPECT_TRUE(service.RunInConsole());
+    EXPECT_EQ(service.trace, "init init run unstopped exit ");
+    EXPECT_TRUE(api.Calls("SetServiceStatus").empty());
 }
 
 TEST(Launcher, TextModeBeatsUntilAStopAndThenPrintsItsTitle) {
-    struct Case {
-        const char* stop_in;  // the call inside which the stop is requested
-        int count;
-        std::vector<std::string> heartbeat;
+    using Beat = std::vector<DWORD>;  // function's initial, then its numbers
+    const Beat beep{'B', 400, 100}, pause{'S', 5000, 0};
+    const std::pair<const char*, std::vector<Beat>> cases[] = {
+        {"Sleep", {beep, pause, beep, pause}},  // the stop inside the second pause
+        {"RegisterEventSourceA", {}},           // before the first test: no tone at all
     };
-    const Case cases[] = {
-        {"Sleep", 2, {"Beep(400, 100)", "Sleep(5000)", "Beep(400, 100)", "Sleep(5000)"}},
-        {"RegisterEventSourceA", 1, {}},  // before the first test: no tone at all
-    };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         RecordingWinApi api;
-        At(api, c.stop_in, c.count, [] { WinService::instance->RequestStop(); });
+        api.At(c.first, c.second.empty() ? 1 : 2, [] { WinService::instance->RequestStop(); });
         // Only the first two characters count, and later arguments are ignored.
-        EXPECT_EQ(RunEntryPoint({"warden", "/text", "/i"}), "text mode...\n");
-        EXPECT_EQ(Heartbeat(api), c.heartbeat);
-        EXPECT_THAT(api.ArgumentsOf("RegisterEventSourceA"), ElementsAre("BRIx"));
-        EXPECT_THAT(api.CallsTo("SetServiceStatus"), IsEmpty());
+        std::string arguments[] = {"warden", "/text", "/i"};
+        char* argv[] = {&arguments[0][0], &arguments[1][0], &arguments[2][0], nullptr};
+        testing::internal::CaptureStdout();
+        warden_main(3, argv);
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), "text mode...\n");
+        std::vector<Beat> beats;
+        for (const RecordingWinApi::Call& call : api.Calls()) {
+            if (call.function == "Beep" || call.function == "Sleep") {
+                beats.push_back({DWORD(call.function[0]), call.first, call.second});
+            }
+        }
+        EXPECT_EQ(beats, c.second) << c.first;
+        EXPECT_TRUE(api.Calls("SetServiceStatus").empty());
     }
 }
 
@@ -210,31 +177,23 @@ TEST(WinService, ConfigurationValuesLiveUnderTheServicesKey) {
     RecordingWinApi api;
     TestService service;
     DWORD number = 0x12345678;
-    char text[] = "C:\\brix\\cgi.csv";
     ASSERT_TRUE(service.WriteConfigValue("Number", reinterpret_cast<BYTE*>(&number), sizeof number,
                                          REG_DWORD));
-    ASSERT_TRUE(
-        service.WriteConfigValue("Text", reinterpret_cast<BYTE*>(text), sizeof text, REG_SZ));
-    DWORD direct = 0;
-    DWORD size = sizeof direct;
+    DWORD read = 0, size = sizeof read, type = 0;
     EXPECT_EQ(RegGetValueA(HKEY_LOCAL_MACHINE, (key + "\\ServiceConfig").c_str(), "Number",
-                           RRF_RT_REG_DWORD, nullptr, &direct, &size),
+                           RRF_RT_REG_DWORD, nullptr, &read, &size),
               ERROR_SUCCESS);
-    EXPECT_EQ(direct, number);
-
-    char buffer[64];
-    size = sizeof buffer;
-    DWORD type = 0;
-    ASSERT_TRUE(service.ReadConfigValue("Text", reinterpret_cast<BYTE*>(buffer), &size, &type));
-    EXPECT_EQ(type, static_cast<DWORD>(REG_SZ));
-    EXPECT_EQ(std::string(buffer, size), std::string(text, sizeof text));
+    EXPECT_EQ(read, number);
+    read = 0;
+    ASSERT_TRUE(service.ReadConfigValue("Number", reinterpret_cast<BYTE*>(&read), &size, &type));
+    EXPECT_EQ(type, static_cast<DWORD>(REG_DWORD));
+    EXPECT_EQ(read, number);
 
     // The registry reports through its result, not the last error: a stale 0 must not hide it.
     SetLastError(0);
-    size = sizeof buffer;
-    EXPECT_FALSE(service.ReadConfigValue("Missing", reinterpret_cast<BYTE*>(buffer), &size, &type));
-    EXPECT_EQ(std::string(service.message), RecordingWinApi::MessageText(ERROR_FILE_NOT_FOUND));
-    EXPECT_EQ(buffer[0], 0) << "the buffer is cleared before the read";
+    EXPECT_FALSE(service.ReadConfigValue("Missing", reinterpret_cast<BYTE*>(&read), &size, &type));
+    EXPECT_EQ(service.message, RecordingWinApi::MessageText(ERROR_FILE_NOT_FOUND));
+    EXPECT_EQ(read, 0u) << "the buffer is cleared before the read";
     RegDeleteTreeA(HKEY_LOCAL_MACHINE, key.c_str());
 }
 
