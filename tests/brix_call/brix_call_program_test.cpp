@@ -70,7 +70,7 @@ TEST(BrixCallProgram, ExitStatusTellsWhatTheDaemonDidWithTheRequest) {
         << "\"echo\",\"" ECHO_CGILET "\",\"make_echo\",\"none\"\n"
         << "\"wait\",\"" TEST_CGILETS "\",\"make_wait\",\"none\"\n";
     brix_e2e::DaemonProcess daemon({DAEMON}, dir.path());
-    ASSERT_TRUE(daemon.wait_for_text("run next...")) << daemon.err();
+    ASSERT_TRUE(daemon.wait_for("run next...")) << daemon.err();
 
     const std::string peer = "no response from 127.0.0.1:" + std::to_string(DAEMON_PORT);
     struct Case {

@@ -9,11 +9,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
-#include <thread>
 
 #include "tests/support/wait_until.h"
 
@@ -34,10 +32,16 @@ std::string read_file(const std::string& path) {
 
 }  // namespace
 
-DaemonProcess::DaemonProcess(const std::vector<std::string>& command, const std::string& work_dir)
+DaemonProcess::DaemonProcess(const std::vector<std::string>& command, const std::string& work_dir,
+                             bool ignore_sigint)
     : dir(work_dir) {
-    const std::string out_path = dir + "/stdout.txt";
-    const std::string err_path = dir + "/stderr.txt";
+    // Opened (and emptied) here, not in the child, so that what an earlier daemon wrote in the
+    // same folder is gone before this constructor returns.
+    const int in = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    const int out =
+        open((dir + "/stdout.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    const int err =
+        open((dir + "/stderr.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     std::vector<char*> argv;
     for (const std::string& arg : command) argv.push_back(const_cast<char*>(arg.c_str()));
     argv.push_back(nullptr);
@@ -45,9 +49,6 @@ DaemonProcess::DaemonProcess(const std::vector<std::string>& command, const std:
     if (child < 0) throw std::runtime_error("fork failed");
     if (child == 0) {
         // Only async-signal-safe calls between fork and exec.
-        const int in = open("/dev/null", O_RDONLY);
-        const int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        const int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         if (in < 0 || out < 0 || err < 0 || chdir(dir.c_str()) != 0) _exit(127);
         dup2(in, 0);
         dup2(out, 1);
@@ -58,9 +59,13 @@ DaemonProcess::DaemonProcess(const std::vector<std::string>& command, const std:
         sigset_t none;
         sigemptyset(&none);
         sigprocmask(SIG_SETMASK, &none, nullptr);
+        if (ignore_sigint) ::signal(SIGINT, SIG_IGN);
         setpgid(0, 0);
         execv(argv[0], argv.data());
         _exit(127);
+    }
+    for (const int fd : {in, out, err}) {
+        if (fd >= 0) close(fd);
     }
 }
 
@@ -75,33 +80,16 @@ DaemonProcess::~DaemonProcess() {
 std::string DaemonProcess::out() const { return read_file(dir + "/stdout.txt"); }
 std::string DaemonProcess::err() const { return read_file(dir + "/stderr.txt"); }
 
-bool DaemonProcess::wait_for_lines(const std::string& line, int count,
-                                   std::chrono::milliseconds timeout) const {
-    return brix_test::wait_until(
-        [&] {
-            const auto lines = lines_of(out());
-            return std::count(lines.begin(), lines.end(), line) >= count;
-        },
-        timeout);
+int DaemonProcess::count(const std::string& text) const {
+    const std::string all = out();
+    int found = 0;
+    for (auto at = all.find(text); at != std::string::npos; at = all.find(text, at + 1)) ++found;
+    return found;
 }
 
-bool DaemonProcess::wait_for_count(const std::string& text, int count,
-                                   std::chrono::milliseconds timeout) const {
-    return brix_test::wait_until(
-        [&] {
-            const std::string all = out();
-            int found = 0;
-            for (auto at = all.find(text); at != std::string::npos; at = all.find(text, at + 1)) {
-                ++found;
-            }
-            return found >= count;
-        },
-        timeout);
-}
-
-bool DaemonProcess::wait_for_text(const std::string& text,
-                                  std::chrono::milliseconds timeout) const {
-    return brix_test::wait_until([&] { return out().find(text) != std::string::npos; }, timeout);
+bool DaemonProcess::wait_for(const std::string& text, int count,
+                             std::chrono::milliseconds timeout) const {
+    return brix_test::wait_until([&] { return this->count(text) >= count; }, timeout);
 }
 
 void DaemonProcess::signal(int sig) const { kill(child, sig); }
@@ -122,13 +110,6 @@ bool DaemonProcess::running() {
         exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     }
     return false;
-}
-
-std::vector<std::string> lines_of(const std::string& text) {
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
-    return lines;
 }
 
 int connect_to(int port) {
