@@ -3,9 +3,9 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -115,10 +115,8 @@ bool DaemonProcess::running() {
 int connect_to(int port) {
     const int fd = socket(AF_INET, SOCK_STREAM, 0);
     if (fd < 0) return -1;
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<unsigned short>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in address{
+        AF_INET, htons(static_cast<unsigned short>(port)), {htonl(INADDR_LOOPBACK)}, {}};
     if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
         close(fd);
         return -1;
@@ -137,19 +135,12 @@ bool send_all(int fd, const std::string& data) {
 }
 
 std::string read_all(int fd, std::chrono::milliseconds timeout) {
+    timeval wait{static_cast<time_t>(timeout.count() / 1000),
+                 static_cast<suseconds_t>(timeout.count() % 1000 * 1000)};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
     std::string data;
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
     char chunk[4096];
-    for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) break;
-        pollfd ready{fd, POLLIN, 0};
-        if (poll(&ready, 1, static_cast<int>(left.count())) <= 0) break;
-        const ssize_t n = recv(fd, chunk, sizeof chunk, 0);
-        if (n <= 0) break;
-        data.append(chunk, static_cast<std::size_t>(n));
-    }
+    for (ssize_t n; (n = recv(fd, chunk, sizeof chunk, 0)) > 0;) data.append(chunk, std::size_t(n));
     return data;
 }
 

@@ -54,7 +54,7 @@ class DaemonProcess {
 int connect_to(int port);
 // Sends all of `data` on `fd`.
 bool send_all(int fd, const std::string& data);
-// Reads from `fd` until the peer closes (or `timeout` passes) and returns what came.
+// Reads from `fd` until the peer closes (or nothing comes for `timeout`) and returns what came.
 std::string read_all(int fd, std::chrono::milliseconds timeout = std::chrono::seconds(20));
 // Sends `request` to 127.0.0.1:`port` as it is (then shuts the sending side with `half_close`)
 // and returns what the daemon sent before closing, or "<connect failed>".
