@@ -52,7 +52,7 @@ TEST(BrixCallProgram, ExitStatusTellsWhatTheDaemonDidWithTheRequest) {
         << "\"echo\",\"" ECHO_CGILET "\",\"make_echo\",\"none\"\n"
         << "\"wait\",\"" TEST_CGILETS "\",\"make_wait\",\"none\"\n";
     brix_e2e::DaemonProcess daemon({DAEMON}, dir.path());
-    ASSERT_TRUE(daemon.wait_for_text("run next...")) << daemon.err();
+    ASSERT_TRUE(daemon.wait_for("run next...")) << daemon.err();
     // A loopback port on which nothing listens (it did a moment ago).
     const std::string closed = std::to_string(net_tools::tcp_server("127.0.0.1", 0).local_port());
 

@@ -1,7 +1,7 @@
 // End-to-end tests: the real daemon program, started as a process with a test catalog and the test
-// cgilets, driven over real sockets and stopped with real signals. The same tests run the Windows
-// daemon under Wine when BRIX_E2E_WINE is set (see tests/e2e/CMakeLists.txt).
-#include <arpa/inet.h>
+// cgilets, driven over real sockets and stopped with real signals. They keep to what only a whole
+// daemon shows; the rules of decoding, dispatch and the catalog have unit tests of their own. The
+// same tests run the Windows daemon under Wine when BRIX_E2E_WINE is set (see CMakeLists.txt).
 #include <dirent.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -11,13 +11,13 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <functional>
 #include <future>
+#include <iterator>
 #include <memory>
 #include <regex>
 #include <string>
@@ -28,9 +28,7 @@
 #include "tests/support/temp_dir.h"
 #include "tests/support/wait_until.h"
 
-using brix_e2e::call;
 using brix_e2e::DaemonProcess;
-using brix_e2e::lines_of;
 
 namespace {
 
@@ -44,42 +42,15 @@ std::string env_or(const char* name, const std::string& fallback) {
 struct Target {
     bool wine = !env_or("BRIX_E2E_WINE", "").empty();
     std::string daemon = env_or("BRIX_E2E_DAEMON", E2E_DAEMON);
-    std::string wine_run = env_or("BRIX_E2E_WINE_RUN", E2E_WINE_RUN);
     std::string test_cgilets = env_or("BRIX_E2E_TEST_CGILETS", E2E_TEST_CGILETS);
     std::string echo_cgilet = env_or("BRIX_E2E_ECHO_CGILET", E2E_ECHO_CGILET);
     std::string hello_cgilet = env_or("BRIX_E2E_HELLO_CGILET", E2E_HELLO_CGILET);
-    std::string db_server = E2E_DB_SERVER;
-    std::string brix_call = E2E_BRIX_CALL;
     int port = std::atoi(env_or("BRIX_E2E_PORT", std::to_string(E2E_PORT)).c_str());
 };
 
 const Target& target() {
     static const Target t;
     return t;
-}
-
-std::string row(const std::string& name, const std::string& library, const std::string& factory,
-                const std::string& catalog) {
-    return "\"" + name + "\",\"" + library + "\",\"" + factory + "\",\"" + catalog + "\"\n";
-}
-
-// The catalog every test daemon serves, written into its working folder.
-std::string test_catalog() {
-    const Target& t = target();
-    return row("hello", t.hello_cgilet, "make_hello", "none") +
-           row("echo", t.echo_cgilet, "make_echo", "none") +
-           row("throw", t.test_cgilets, "make_throw", "none") +
-           row("rest", t.test_cgilets, "make_rest", "none") +
-           row("wait", t.test_cgilets, "make_wait", "none") +
-           row("flood", t.test_cgilets, "make_flood", "none") +
-           row("dbname", t.test_cgilets, "make_dbname", "test") +
-           row("dbmissing", t.test_cgilets, "make_dbname", "brix_no_such_database") +
-           row("dbnone", t.test_cgilets, "make_dbname", "none") +
-           row("broken", t.test_cgilets, "make_nothing", "none") +
-           row("throwing", t.test_cgilets, "make_throwing", "none") +
-           // A plug-in thread, alive from start-up to teardown: every stop below goes through it.
-           row("ticker", t.test_cgilets, "make_ticker", "none") +
-           row("spawn", t.test_cgilets, "make_spawn", "none");
 }
 
 // The descriptors above 2 of process `pid`, as " N -> target" each; with `open_on_exec` only those
@@ -106,20 +77,36 @@ std::string descriptors(pid_t pid, bool open_on_exec = false) {
     return listed;
 }
 
+void db_server(const std::string& command) {
+    ASSERT_EQ(std::system((E2E_DB_SERVER " " + command + " >/dev/null").c_str()), 0) << command;
+}
+
 class Daemon : public ::testing::Test {
   protected:
-    // Starts the daemon with the test catalog and waits until its ten workers run.
-    void start(const std::string& catalog = test_catalog()) {
-        std::ofstream(dir.path() + "/cgi.csv", std::ios::binary) << catalog;
+    // Starts the daemon with the test catalog in its own folder.
+    std::unique_ptr<DaemonProcess> launch(bool ignore_sigint = false) {
+        const Target& t = target();
+        std::ofstream catalog(dir.path() + "/cgi.csv", std::ios::binary);
+        const auto row = [&](const std::string& name, const std::string& library, const char* db) {
+            catalog << '"' << name << "\",\"" << library << "\",\"make_" << name << "\",\"" << db
+                    << "\"\n";
+        };
+        row("hello", t.hello_cgilet, "none");
+        row("echo", t.echo_cgilet, "none");
+        for (const char* name : {"throw", "wait", "flood", "spawn"})
+            row(name, t.test_cgilets, "none");
+        row("dbname", t.test_cgilets, "test");
+        catalog.close();
         std::vector<std::string> command;
-        if (target().wine) command.push_back(target().wine_run);
-        command.push_back(target().daemon);
-        daemon = std::make_unique<DaemonProcess>(command, dir.path());
-        for (int id = 100; id < 110; ++id) {
-            ASSERT_TRUE(daemon->wait_for_lines("thread #" + std::to_string(id) + " start...", 1))
-                << "worker " << id << " did not start\n"
-                << daemon->out() << daemon->err();
-        }
+        if (t.wine) command.push_back(E2E_WINE_RUN);
+        command.push_back(t.daemon);
+        return std::make_unique<DaemonProcess>(command, dir.path(), ignore_sigint);
+    }
+
+    // Starts the daemon and waits until its ten workers run.
+    void start(bool ignore_sigint = false) {
+        daemon = launch(ignore_sigint);
+        ASSERT_TRUE(daemon->wait_for(" start...\n", 10));
     }
 
     // Stops the daemon with `sig` and returns its exit status.
@@ -131,7 +118,7 @@ class Daemon : public ::testing::Test {
     }
 
     std::string request(const std::string& line, bool half_close = false) {
-        return call(target().port, line, half_close);
+        return brix_e2e::call(target().port, line, half_close);
     }
 
     int connect_to_daemon() {
@@ -140,67 +127,64 @@ class Daemon : public ::testing::Test {
         return fd;
     }
 
-    // How often `text` occurs in the daemon's output so far.
-    int count_of(const std::string& text) const {
-        const std::string out = daemon->out();
-        int count = 0;
-        for (auto at = out.find(text); at != std::string::npos; at = out.find(text, at + 1))
-            ++count;
-        return count;
-    }
-
-    static void db_server(const std::string& command) {
-        ASSERT_EQ(std::system((target().db_server + " " + command + " >/dev/null").c_str()), 0)
-            << "db-server.sh " << command;
-    }
-
-    // Brings the database server back at the end of a test that stopped it, whatever happened.
-    struct DatabaseBackOnExit {
-        ~DatabaseBackOnExit() { std::system((target().db_server + " start >/dev/null").c_str()); }
-    };
-
     brix_test::TempDir dir;
     std::unique_ptr<DaemonProcess> daemon;
 };
 
 }  // namespace
 
-TEST_F(Daemon, ServesTheRequestLinesOfTheWorker) {
+TEST_F(Daemon, ServesAndTracesEachRequestWholeAndInOrder) {
     start();
-    EXPECT_EQ(request("cgilet=hello&name=World\n"), "Hello, World!\n");
-    // No cgilet field, an empty line and an empty value all select "hello".
-    EXPECT_EQ(request("name=you\n"), "Hello, you!\n");
-    EXPECT_EQ(request("\n"), "Hello, world!\n");
-    EXPECT_EQ(request("cgilet=&name=x\n"), "Hello, x!\n");
-    // A client that closes at once is served an empty request.
-    EXPECT_EQ(request("", true), "Hello, world!\n");
-    // Decoding, repeated fields, encoded separators, extra "=".
-    EXPECT_EQ(request("cgilet=echo&a=x%26y&b=1+2&c=d=e&&b=3&&\n"),
-              "a=x&y\nb=1 2\nb=3\nc=d=e\ncgilet=echo\n");
-    EXPECT_EQ(request("cgilet=echo&cgilet=hello\n"), "cgilet=echo\ncgilet=hello\n");
-    // An unknown cgilet gets a closed connection and no data.
-    EXPECT_EQ(request("cgilet=nosuch\n"), "");
-    EXPECT_EQ(stop(), 0);
-}
+    int pid = 0;
+    std::ifstream(dir.path() + "/brix.pid") >> pid;
+    EXPECT_EQ(pid, target().wine ? pid : daemon->pid());  // under Wine, Wine's own process id
+    EXPECT_GT(pid, 0);
+    ASSERT_EQ(request("cgilet=hello\n"), "Hello, world!\n");
+    ASSERT_TRUE(daemon->wait_for("process request #4\n"));
+    EXPECT_TRUE(
+        std::regex_search(daemon->out(), std::regex("\nfd: ([0-9]+)\nid: 1[0-9]{2} got: \\1\n"
+                                                    "process request...\ncgilet=\"hello\"\n"
+                                                    "process request #4\n")))
+        << daemon->out();
 
-TEST_F(Daemon, KeepsACarriageReturnInTheLastValue) {
-    start();
-    EXPECT_EQ(request("cgilet=echo&a=1\r\n"), "a=1%0D\ncgilet=echo\n");
-    // Here the carriage return ends the cgilet's name, which then matches no entry.
-    EXPECT_EQ(request("a=1&cgilet=echo\r\n"), "");
+    // A client that closes at once is served an empty request; an unknown cgilet gets nothing.
+    EXPECT_EQ(request("", true), "Hello, world!\n");
+    EXPECT_EQ(request("cgilet=nosuch\n"), "");
+    // Control bytes of a name show as %XX: a request cannot write lines of its own.
+    EXPECT_EQ(request("cgilet=%0Ashutdown next...%0D%0Afd: 7%7F\n"), "");
+    EXPECT_TRUE(daemon->wait_for("\ncgilet=\"%0Ashutdown next...%0D%0Afd: 7%7F\"\n"));
+    EXPECT_EQ(daemon->count("\nshutdown next..."), 0);
+    // A throwing cgilet is traced and its worker goes on serving.
+    EXPECT_EQ(request("cgilet=throw\n"), "");
+    EXPECT_TRUE(daemon->wait_for("CGI error thread #"));
+
+    // Under load every worker's "id: W got: N" line stays whole, one per accepted connection.
+    std::vector<std::thread> clients;
+    std::atomic<int> answered{0};
+    for (int c = 0; c < 8; ++c) {
+        clients.emplace_back([&] {
+            for (int i = 0; i < 50; ++i) answered += request("name=load\n") == "Hello, load!\n";
+        });
+    }
+    for (std::thread& client : clients) client.join();
+    EXPECT_EQ(answered, 400);
     EXPECT_EQ(stop(), 0);
+    const std::string out = daemon->out();
+    const std::regex whole_id_line("\nid: 1[0-9]{2} got: [0-9]+(?=\n)");
+    EXPECT_EQ(daemon->count("\nfd: "), 405);
+    EXPECT_EQ(std::distance(std::sregex_iterator(out.begin(), out.end(), whole_id_line), {}), 405);
 }
 
 TEST_F(Daemon, ReadsAtMost1024CharactersAndLeavesTheRestForTheCgilet) {
     start();
-    const std::string line = "cgilet=rest&x=" + std::string(2000 - 14, 'y');
-    // The first 1024 characters are the request line; the other 976 and the line feed stay in the
-    // socket for the cgilet.
-    EXPECT_EQ(request(line + "\n", true), "rest=977:" + std::string(976, 'y') + "\n");
-    EXPECT_EQ(request("cgilet=rest\nmore data", true), "rest=9:more data");
+    // The first 1024 characters are the request line; the other 976 stay for the cgilet, and
+    // nothing after a line feed is consumed.
+    const std::string line = "cgilet=wait&x=" + std::string(2000 - 14, 'y') + "\n";
+    EXPECT_EQ(request(line, true), "released: " + std::string(976, 'y') + "\n");
+    EXPECT_EQ(request("cgilet=wait\nmore data", true), "released: more data\n");
     // Input nobody reads (here the end of a long line) must not turn the end of the connection
     // into a reset, which can destroy the response before the client has read it.
-    const int fd = brix_e2e::connect_to(target().port);
+    const int fd = connect_to_daemon();
     ASSERT_TRUE(brix_e2e::send_all(fd, "cgilet=echo&x=" + std::string(3000, 'y') + "\n"));
     std::string response;
     char chunk[4096];
@@ -212,70 +196,21 @@ TEST_F(Daemon, ReadsAtMost1024CharactersAndLeavesTheRestForTheCgilet) {
     EXPECT_EQ(stop(), 0);
 }
 
-TEST_F(Daemon, AThrowingCgiletIsTracedAndTheWorkerGoesOn) {
-    start();
-    EXPECT_EQ(request("cgilet=throw\n"), "");
-    EXPECT_TRUE(daemon->wait_for_text("CGI error thread #"));
-    for (int i = 0; i < 20; ++i) EXPECT_EQ(request("name=again\n"), "Hello, again!\n");
-    EXPECT_EQ(stop(), 0);
-}
-
-TEST_F(Daemon, TracesANoneRequestInOrder) {
-    start();
-    ASSERT_EQ(request("cgilet=hello\n"), "Hello, world!\n");
-    ASSERT_TRUE(daemon->wait_for_text("process request #4\n"));
-    const std::vector<std::string> lines = lines_of(daemon->out());
-    auto fd_line = std::find_if(lines.begin(), lines.end(),
-                                [](const std::string& l) { return l.rfind("fd: ", 0) == 0; });
-    ASSERT_NE(fd_line, lines.end());
-    const std::string fd = fd_line->substr(4);
-    ASSERT_GE(lines.end() - fd_line, 5);
-    EXPECT_EQ(fd_line[1].substr(0, 4), "id: ");
-    EXPECT_NE(fd_line[1].find(" got: " + fd), std::string::npos) << fd_line[1];
-    EXPECT_EQ(fd_line[2], "process request...");
-    EXPECT_EQ(fd_line[3], "cgilet=\"hello\"");
-    EXPECT_EQ(fd_line[4], "process request #4");
-
-    // Control bytes of a name show as %XX: a request cannot write lines of its own.
-    EXPECT_EQ(request("cgilet=%0Ashutdown next...%0D%0Afd: 7%7F\n"), "");
-    EXPECT_TRUE(daemon->wait_for_lines("cgilet=\"%0Ashutdown next...%0D%0Afd: 7%7F\"", 1));
-    EXPECT_EQ(daemon->out().find("\nshutdown next..."), std::string::npos);
-
-    // Under load every worker's "id: W got: N" line stays whole, one per accepted connection.
-    std::vector<std::thread> clients;
-    for (int c = 0; c < 8; ++c) {
-        clients.emplace_back([this] {
-            for (int i = 0; i < 50; ++i) request("name=load\n");
-        });
-    }
-    for (std::thread& client : clients) client.join();
-    EXPECT_EQ(stop(), 0);
-    int fd_lines = 0, id_lines = 0;
-    for (const std::string& line : lines_of(daemon->out())) {
-        fd_lines += line.rfind("fd: ", 0) == 0;
-        id_lines += std::regex_match(line, std::regex("id: 1[0-9][0-9] got: [0-9]+"));
-    }
-    EXPECT_EQ(fd_lines, 402);
-    EXPECT_EQ(id_lines, 402);
-}
-
 TEST_F(Daemon, ChildrenOfACgiletInheritNoDescriptorAndNoBlockedSignal) {
     if (target().wine) GTEST_SKIP() << "reads the child's state from /proc";
     start();
     // The listening socket and the ten workers' database connections, each marked close-on-exec
     // (a worker marks its connection once connected).
-    const auto settled = [this] {
+    EXPECT_TRUE(brix_test::wait_until([this] {
         const std::string held = descriptors(daemon->pid());
         int sockets = 0;
         for (auto at = held.find("socket:"); at != std::string::npos;
              at = held.find("socket:", at + 1))
             ++sockets;
         return sockets >= 11 && descriptors(daemon->pid(), true).empty();
-    };
-    EXPECT_TRUE(brix_test::wait_until(settled)) << descriptors(daemon->pid(), true);
+    })) << descriptors(daemon->pid(), true);
     const std::string reply = request("cgilet=spawn\n");
-    ASSERT_EQ(reply.rfind("child=", 0), 0u) << reply;
-    const pid_t child = std::atoi(reply.c_str() + 6);
+    const pid_t child = reply.rfind("child=", 0) == 0 ? std::atoi(reply.c_str() + 6) : 0;
     ASSERT_GT(child, 0) << reply;
     const std::string proc = "/proc/" + std::to_string(child);
     // Once it runs its program (and the loader has closed its files), its standard descriptors
@@ -298,64 +233,78 @@ TEST_F(Daemon, ChildrenOfACgiletInheritNoDescriptorAndNoBlockedSignal) {
     EXPECT_EQ(stop(), 0);
 }
 
-TEST_F(Daemon, StopsInOrderOnSigintWhenIdle) {
-    start();
-    EXPECT_EQ(request("cgilet=ticker\n"), "ticking\n");
-    EXPECT_EQ(stop(SIGINT), 0);
-    const std::vector<std::string> lines = lines_of(daemon->out());
-    ASSERT_FALSE(lines.empty());
-    EXPECT_EQ(lines.front(), "run next...");
-    EXPECT_EQ(lines.back(), "done...");
-    EXPECT_EQ(std::count(lines.begin(), lines.end(), "shutdown next..."), 1);
-    EXPECT_EQ(std::count(lines.begin(), lines.end(), "done shutdown..."), 1);
-    // A worker waiting for a request leaves through "CGI error thread #"; one that has not reached
-    // its loop yet (it connects to the database first) ends without it.
-    for (int id = 100; id < 110; ++id) {
-        const std::string n = std::to_string(id);
-        EXPECT_LE(std::count(lines.begin(), lines.end(), "CGI error thread #" + n + "..."), 1);
-        EXPECT_EQ(std::count(lines.begin(), lines.end(), "done thread #" + n + "..."), 1);
+TEST_F(Daemon, StopsInOrderOnEachSignal) {
+    // SIGINT even when started with it ignored, as from a non-interactive shell's background.
+    // Wine ends a program at once on SIGTERM, and passes no ignored SIGINT on to it.
+    for (const int sig : {SIGINT, SIGTERM}) {
+        if (target().wine && sig == SIGTERM) continue;
+        SCOPED_TRACE(sig);
+        ASSERT_NO_FATAL_FAILURE(start(/*ignore_sigint=*/!target().wine));
+        EXPECT_EQ(stop(sig), 0);
+        const std::string out = daemon->out();
+        EXPECT_EQ(out.rfind("run next...\n", 0), 0u) << out;
+        EXPECT_EQ(out.substr(out.rfind('\n', out.size() - 2)), "\ndone...\n");
+        EXPECT_EQ(daemon->count("\nshutdown next...\n"), 1);
+        EXPECT_EQ(daemon->count("\ndone shutdown...\n"), 1);
+        // An idle worker leaves through "CGI error thread #"; one still connecting to the
+        // database ends without it.
+        for (int id = 100; id < 110; ++id) {
+            const std::string n = std::to_string(id);
+            EXPECT_LE(daemon->count("\nCGI error thread #" + n + "...\n"), 1);
+            EXPECT_EQ(daemon->count("\ndone thread #" + n + "...\n"), 1);
+        }
     }
 }
 
-TEST_F(Daemon, StopsOnSigtermWhenIdle) {
-    if (target().wine) GTEST_SKIP() << "Wine ends a program at once on SIGTERM; no handler runs";
+TEST_F(Daemon, AStopClosesTheListenerFirstThenServesEveryAcceptedConnection) {
     start();
-    EXPECT_EQ(stop(SIGTERM), 0);
-    EXPECT_EQ(lines_of(daemon->out()).back(), "done...");
-}
-
-TEST_F(Daemon, FinishesTheRequestInProgressWhenStopped) {
-    start();
-    const int fd = brix_e2e::connect_to(target().port);
-    ASSERT_GE(fd, 0);
-    ASSERT_TRUE(brix_e2e::send_all(fd, "cgilet=wait\n"));
-    ASSERT_TRUE(daemon->wait_for_text("cgilet=\"wait\""));
+    // Ten requests hold the ten workers until released; an eleventh connection is accepted and
+    // waits in the queue.
+    std::vector<int> busy;
+    for (int i = 0; i < 10; ++i) {
+        busy.push_back(connect_to_daemon());
+        ASSERT_TRUE(brix_e2e::send_all(busy.back(), "cgilet=wait\n"));
+    }
+    ASSERT_TRUE(daemon->wait_for("cgilet=\"wait\"", 10));
+    const int queued = connect_to_daemon();
+    ASSERT_TRUE(brix_e2e::send_all(queued, "name=queued\n"));
+    ASSERT_TRUE(daemon->wait_for("fd: ", 11));
     daemon->signal(SIGINT);
-    ASSERT_TRUE(daemon->wait_for_text("done shutdown..."));
-    // Nine idle workers end; the busy one is still in its request.
+    ASSERT_TRUE(daemon->wait_for("done shutdown...\n"));
+    // Nothing more is accepted, while the requests in progress and the queued one are pending.
+    const int late = brix_e2e::connect_to(target().port);
+    EXPECT_EQ(late, -1) << "the listening socket is still open";
+    if (late >= 0) close(late);
     EXPECT_TRUE(daemon->running());
-    ASSERT_TRUE(brix_e2e::send_all(fd, "go\n"));
-    EXPECT_EQ(brix_e2e::read_all(fd), "released: go\n");
-    close(fd);
+    for (int fd : busy) {
+        ASSERT_TRUE(brix_e2e::send_all(fd, "go\n"));
+        EXPECT_EQ(brix_e2e::read_all(fd), "released: go\n");
+        close(fd);
+    }
+    EXPECT_EQ(brix_e2e::read_all(queued), "Hello, queued!\n");
+    close(queued);
     int status = -1;
     ASSERT_TRUE(daemon->wait_exit(status));
     EXPECT_EQ(status, 0);
-    EXPECT_EQ(lines_of(daemon->out()).back(), "done...");
 }
 
-TEST_F(Daemon, HostileClientsCannotHoldTheWorkers) {
+TEST_F(Daemon, HostileClientsCannotHoldTheWorkersNorTheStop) {
     start();
     // Ten clients of each kind: silent, sending a byte now and then, never reading a large reply.
     // Under Wine 8 the send timeout does not free a worker from a client that never reads (real
     // Windows is untested), so that kind is left out there.
-    const bool with_deaf = !target().wine;
     std::vector<int> silent, dribbling, deaf;
     const auto connect_clients = [&] {
+        for (auto* group : {&silent, &dribbling, &deaf}) {
+            for (int fd : *group) close(fd);
+            group->clear();
+        }
         for (int i = 0; i < 10; ++i) {
-            for (auto* group : {&silent, &dribbling}) group->push_back(connect_to_daemon());
-            if (!with_deaf) continue;
+            silent.push_back(connect_to_daemon());
+            dribbling.push_back(connect_to_daemon());
+            if (target().wine) continue;
             deaf.push_back(connect_to_daemon());
-            ASSERT_TRUE(brix_e2e::send_all(deaf.back(), "cgilet=flood\n"));
+            brix_e2e::send_all(deaf.back(), "cgilet=flood\n");
         }
     };
     // Keeps the dribbling clients dribbling until `done`, for 20 s at most.
@@ -367,25 +316,21 @@ TEST_F(Daemon, HostileClientsCannotHoldTheWorkers) {
             },
             std::chrono::seconds(20));
     };
-    ASSERT_NO_FATAL_FAILURE(connect_clients());
+    connect_clients();
     auto answer = std::async(std::launch::async, [&] { return request("name=patient\n"); });
     EXPECT_TRUE(dribble_until(
         [&] { return answer.wait_for(std::chrono::seconds(0)) == std::future_status::ready; }));
     EXPECT_EQ(answer.get(), "Hello, patient!\n");
     // A silent client's request was read as empty and served by "hello".
     for (int fd : silent) EXPECT_EQ(brix_e2e::read_all(fd), "Hello, world!\n");
-    for (auto* group : {&silent, &dribbling, &deaf}) {
-        for (int fd : *group) close(fd);
-        group->clear();
-    }
-    // Nor can they hold up a stop.
-    const int taken = count_of("process request...");
-    ASSERT_NO_FATAL_FAILURE(connect_clients());
-    ASSERT_TRUE(daemon->wait_for_count("process request...", taken + 10));
+
+    const int taken = daemon->count("process request...");
+    connect_clients();
+    ASSERT_TRUE(daemon->wait_for("process request...", taken + 10));
     daemon->signal(SIGINT);
     EXPECT_TRUE(dribble_until([&] { return !daemon->running(); })) << "the stop hangs";
     int status = -1;
-    ASSERT_TRUE(daemon->wait_exit(status));
+    EXPECT_TRUE(daemon->wait_exit(status));
     EXPECT_EQ(status, 0);
     for (auto* group : {&silent, &dribbling, &deaf}) {
         for (int fd : *group) close(fd);
@@ -403,147 +348,81 @@ TEST_F(Daemon, AStopUnderLoadServesEveryAcceptedConnection) {
             while (!stopped) {
                 const std::string response = request("name=load\n");
                 if (response == "<connect failed>") break;
-                if (response == "Hello, load!\n") ++answered;
+                answered += response == "Hello, load!\n";
             }
         });
     }
-    EXPECT_TRUE(daemon->wait_for_count("process request...", 300));
-    daemon->signal(SIGINT);
-    int status = -1;
-    EXPECT_TRUE(daemon->wait_exit(status));
+    EXPECT_TRUE(daemon->wait_for("process request...", 300));
+    EXPECT_EQ(stop(), 0);
     stopped = true;
     for (std::thread& client : clients) client.join();
-    EXPECT_EQ(status, 0);
-    // Every connection the daemon accepted was served and answered.
-    EXPECT_EQ(count_of("fd: "), count_of("process request..."));
-    EXPECT_EQ(count_of("fd: "), answered.load());
+    EXPECT_EQ(daemon->count("fd: "), daemon->count("process request..."));
+    EXPECT_EQ(daemon->count("fd: "), answered.load());
 }
 
 TEST_F(Daemon, ReportsAPortInUseAndExitsWithFailure) {
     const int blocker = socket(AF_INET, SOCK_STREAM, 0);
-    // Earlier tests' connections may still be in TIME_WAIT on the port.
-    const int on = 1;
+    const int on = 1;  // earlier tests' connections may still be in TIME_WAIT on the port
     setsockopt(blocker, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<unsigned short>(target().port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in address{
+        AF_INET, htons(static_cast<unsigned short>(target().port)), {htonl(INADDR_LOOPBACK)}, {}};
     ASSERT_EQ(bind(blocker, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
     ASSERT_EQ(listen(blocker, 1), 0);
-    std::ofstream(dir.path() + "/cgi.csv") << test_catalog();
-    std::vector<std::string> command;
-    if (target().wine) command.push_back(target().wine_run);
-    command.push_back(target().daemon);
-    DaemonProcess failing(command, dir.path());
+    daemon = launch();
     int status = -1;
-    ASSERT_TRUE(failing.wait_exit(status));
+    ASSERT_TRUE(daemon->wait_exit(status));
     close(blocker);
     EXPECT_NE(status, 0);
-    EXPECT_NE(failing.err().find("127.0.0.1"), std::string::npos) << failing.err();
-    EXPECT_NE(failing.err().find(std::to_string(target().port)), std::string::npos)
-        << failing.err();
+    EXPECT_NE(daemon->err().find("127.0.0.1 port " + std::to_string(target().port)),
+              std::string::npos)
+        << daemon->err();
     EXPECT_FALSE(std::ifstream(dir.path() + "/brix.pid").good()) << "no pid file is written";
-    EXPECT_EQ(failing.out().find("run next..."), std::string::npos);
+    EXPECT_EQ(daemon->count("run next..."), 0);
 }
 
-TEST_F(Daemon, WritesItsOwnProcessIdAndSkipsUnusableRows) {
-    start();
-    std::ifstream pid_file(dir.path() + "/brix.pid");
-    int pid = 0;
-    pid_file >> pid;
-    if (target().wine) {
-        // A Windows process id is Wine's own, not the Unix process id of the program.
-        EXPECT_GT(pid, 0);
-    } else {
-        EXPECT_EQ(pid, daemon->pid());
-    }
-    EXPECT_TRUE(daemon->wait_for_text("skipped: cgilet \"broken\""));
-    EXPECT_TRUE(daemon->wait_for_text("threw: the throwing factory always throws"));
-    EXPECT_EQ(request("cgilet=broken\n"), "");
-    EXPECT_EQ(stop(), 0);
-}
-
-TEST_F(Daemon, SelectsEachCgiletsCatalogAndReconnectsWhenItCannot) {
-    start();
-    EXPECT_EQ(request("cgilet=dbname\n"), "database=test\n");
-    EXPECT_TRUE(daemon->wait_for_text("process request #1"));
-    EXPECT_EQ(request("cgilet=dbnone\n"), "database=none\n");
-    // A catalog that cannot be selected sends the request down the reconnect path, and the
-    // cgilet still gets the connection, now on the database it was made with.
-    EXPECT_EQ(request("cgilet=dbmissing\n"), "database=test\n");
-    EXPECT_TRUE(daemon->wait_for_text("reconnect...\nprocess request #2"));
-    EXPECT_EQ(stop(), 0);
-}
-
-TEST_F(Daemon, ConnectsOnceADatabaseThatWasDownAtStartIsBack) {
-    DatabaseBackOnExit back_on_exit;
+TEST_F(Daemon, OutlivesADatabaseThatIsDownFrozenOrRestarted) {
+    struct BackOnExit {
+        ~BackOnExit() {
+            std::system(E2E_DB_SERVER " thaw >/dev/null; " E2E_DB_SERVER " start >/dev/null");
+        }
+    } back_on_exit;
+    // Down at start: the workers say so on standard error, serve without the database and
+    // connect as soon as it is there.
     db_server("stop");
     start();
-    const std::vector<std::string> err = lines_of(daemon->err());
-    ASSERT_FALSE(err.empty());
-    EXPECT_EQ(err[0], "unable to connect to the database...");
-    // The next line says what was tried and the client library's error.
-    ASSERT_GE(err.size(), 2u);
-    EXPECT_EQ(err[1].rfind("database \"test\" on host \"", 0), 0u) << err[1];
-    EXPECT_NE(err[1].find("as user \"root\": error 200"), std::string::npos) << err[1];
+    EXPECT_TRUE(std::regex_search(
+        daemon->err(), std::regex("^unable to connect to the database...\ndatabase "
+                                  "\"test\" on host \"[^\"]+\" as user \"root\": error 200")))
+        << daemon->err();
     EXPECT_EQ(request("cgilet=dbname\n"), "database=none\n");
-    EXPECT_TRUE(daemon->wait_for_text("process request #5"));
+    EXPECT_TRUE(daemon->wait_for("process request #5"));
     db_server("start");
-    // Requests that need the database connect as soon as it is there.
-    EXPECT_TRUE(brix_test::wait_until(
-        [&] { return request("cgilet=dbname\n") == "database=test\n"; }, std::chrono::seconds(20)));
+    const auto database_answers = [&] {
+        return brix_test::wait_until(
+            [&] { return request("cgilet=dbname\n") == "database=test\n"; },
+            std::chrono::seconds(20));
+    };
+    EXPECT_TRUE(database_answers());
     EXPECT_EQ(stop(), 0);
-}
 
-TEST_F(Daemon, AFrozenDatabaseFreesTheWorkers) {
-    DatabaseBackOnExit back_on_exit;
-    start();
-    ASSERT_EQ(request("cgilet=dbname\n"), "database=test\n");
-    db_server("freeze");
-    struct Thaw {
-        ~Thaw() { std::system((target().db_server + " thaw >/dev/null").c_str()); }
-    } thaw;
-    // Every worker is sent to the frozen server...
-    std::vector<std::future<std::string>> stuck;
-    for (int i = 0; i < 10; ++i) {
-        stuck.push_back(std::async(std::launch::async, [&] { return request("cgilet=dbname\n"); }));
-    }
-    ASSERT_TRUE(daemon->wait_for_count("cgilet=\"dbname\"", 11));
-    // ...and comes back from it, so requests without a database go on being served.
-    for (int i = 0; i < 20; ++i) ASSERT_EQ(request("name=thawed\n"), "Hello, thawed!\n");
-    for (auto& response : stuck) EXPECT_EQ(response.get().rfind("database=", 0), 0u);
-    db_server("thaw");
-    EXPECT_TRUE(brix_test::wait_until(
-        [&] { return request("cgilet=dbname\n") == "database=test\n"; }, std::chrono::seconds(20)));
-    EXPECT_EQ(stop(), 0);
-}
-
-TEST_F(Daemon, RecoversWhenTheDatabaseIsRestartedWhileServing) {
-    DatabaseBackOnExit back_on_exit;
+    // Restarted while a fresh daemon serves: every worker reconnects.
     start();
     for (int i = 0; i < 10; ++i) ASSERT_EQ(request("cgilet=dbname\n"), "database=test\n");
     db_server("restart");
     for (int i = 0; i < 20; ++i) EXPECT_EQ(request("cgilet=dbname\n"), "database=test\n");
-    EXPECT_TRUE(daemon->wait_for_text("reconnect..."));
-    EXPECT_EQ(stop(), 0);
-}
+    EXPECT_TRUE(daemon->wait_for("reconnect..."));
 
-TEST_F(Daemon, BrixCallSendsItsFieldsEncodedAndPrintsTheResponse) {
-    ASSERT_NO_FATAL_FAILURE(start());
-    // The client is the Linux brix-call, whichever daemon runs.
-    const auto brix_call = [](const std::vector<std::string>& args) {
-        brix_test::TempDir call_dir;
-        std::vector<std::string> command{target().brix_call, "-p", std::to_string(target().port)};
-        command.insert(command.end(), args.begin(), args.end());
-        DaemonProcess client(command, call_dir.path());
-        int status = -1;
-        EXPECT_TRUE(client.wait_exit(status)) << "brix-call did not end";
-        EXPECT_EQ(status, 0) << client.err();
-        return client.out();
-    };
-    EXPECT_EQ(brix_call({"cgilet=echo", "a=x&y", "b=1 2", "c=d=e", "b=%41+"}),
-              "a=x&y\nb=1 2\nb=%2541+\nc=d=e\ncgilet=echo\n");
-    EXPECT_EQ(brix_call({"name=brix-call"}), "Hello, brix-call!\n");
-    EXPECT_EQ(brix_call({"--raw", "cgilet=echo&a=%41+%42"}), "a=A B\ncgilet=echo\n");
+    // Frozen: every worker sent to it comes back, so requests without a database go on.
+    db_server("freeze");
+    const int taken = daemon->count("cgilet=\"dbname\"");
+    std::vector<std::future<std::string>> stuck;
+    for (int i = 0; i < 10; ++i) {
+        stuck.push_back(std::async(std::launch::async, [&] { return request("cgilet=dbname\n"); }));
+    }
+    ASSERT_TRUE(daemon->wait_for("cgilet=\"dbname\"", taken + 10));
+    for (int i = 0; i < 20; ++i) ASSERT_EQ(request("name=thawed\n"), "Hello, thawed!\n");
+    for (auto& response : stuck) EXPECT_EQ(response.get().rfind("database=", 0), 0u);
+    db_server("thaw");
+    EXPECT_TRUE(database_answers());
     EXPECT_EQ(stop(), 0);
 }

@@ -3,17 +3,15 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
-#include <thread>
 
 #include "tests/support/wait_until.h"
 
@@ -34,10 +32,16 @@ std::string read_file(const std::string& path) {
 
 }  // namespace
 
-DaemonProcess::DaemonProcess(const std::vector<std::string>& command, const std::string& work_dir)
+DaemonProcess::DaemonProcess(const std::vector<std::string>& command, const std::string& work_dir,
+                             bool ignore_sigint)
     : dir(work_dir) {
-    const std::string out_path = dir + "/stdout.txt";
-    const std::string err_path = dir + "/stderr.txt";
+    // Opened (and emptied) here, not in the child, so that what an earlier daemon wrote in the
+    // same folder is gone before this constructor returns.
+    const int in = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    const int out =
+        open((dir + "/stdout.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    const int err =
+        open((dir + "/stderr.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     std::vector<char*> argv;
     for (const std::string& arg : command) argv.push_back(const_cast<char*>(arg.c_str()));
     argv.push_back(nullptr);
@@ -45,9 +49,6 @@ DaemonProcess::DaemonProcess(const std::vector<std::string>& command, const std:
     if (child < 0) throw std::runtime_error("fork failed");
     if (child == 0) {
         // Only async-signal-safe calls between fork and exec.
-        const int in = open("/dev/null", O_RDONLY);
-        const int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        const int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         if (in < 0 || out < 0 || err < 0 || chdir(dir.c_str()) != 0) _exit(127);
         dup2(in, 0);
         dup2(out, 1);
@@ -58,9 +59,13 @@ DaemonProcess::DaemonProcess(const std::vector<std::string>& command, const std:
         sigset_t none;
         sigemptyset(&none);
         sigprocmask(SIG_SETMASK, &none, nullptr);
+        if (ignore_sigint) ::signal(SIGINT, SIG_IGN);
         setpgid(0, 0);
         execv(argv[0], argv.data());
         _exit(127);
+    }
+    for (const int fd : {in, out, err}) {
+        if (fd >= 0) close(fd);
     }
 }
 
@@ -75,33 +80,16 @@ DaemonProcess::~DaemonProcess() {
 std::string DaemonProcess::out() const { return read_file(dir + "/stdout.txt"); }
 std::string DaemonProcess::err() const { return read_file(dir + "/stderr.txt"); }
 
-bool DaemonProcess::wait_for_lines(const std::string& line, int count,
-                                   std::chrono::milliseconds timeout) const {
-    return brix_test::wait_until(
-        [&] {
-            const auto lines = lines_of(out());
-            return std::count(lines.begin(), lines.end(), line) >= count;
-        },
-        timeout);
+int DaemonProcess::count(const std::string& text) const {
+    const std::string all = out();
+    int found = 0;
+    for (auto at = all.find(text); at != std::string::npos; at = all.find(text, at + 1)) ++found;
+    return found;
 }
 
-bool DaemonProcess::wait_for_count(const std::string& text, int count,
-                                   std::chrono::milliseconds timeout) const {
-    return brix_test::wait_until(
-        [&] {
-            const std::string all = out();
-            int found = 0;
-            for (auto at = all.find(text); at != std::string::npos; at = all.find(text, at + 1)) {
-                ++found;
-            }
-            return found >= count;
-        },
-        timeout);
-}
-
-bool DaemonProcess::wait_for_text(const std::string& text,
-                                  std::chrono::milliseconds timeout) const {
-    return brix_test::wait_until([&] { return out().find(text) != std::string::npos; }, timeout);
+bool DaemonProcess::wait_for(const std::string& text, int count,
+                             std::chrono::milliseconds timeout) const {
+    return brix_test::wait_until([&] { return this->count(text) >= count; }, timeout);
 }
 
 void DaemonProcess::signal(int sig) const { kill(child, sig); }
@@ -124,20 +112,11 @@ bool DaemonProcess::running() {
     return false;
 }
 
-std::vector<std::string> lines_of(const std::string& text) {
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
-    return lines;
-}
-
 int connect_to(int port) {
     const int fd = socket(AF_INET, SOCK_STREAM, 0);
     if (fd < 0) return -1;
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<unsigned short>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in address{
+        AF_INET, htons(static_cast<unsigned short>(port)), {htonl(INADDR_LOOPBACK)}, {}};
     if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
         close(fd);
         return -1;
@@ -156,19 +135,12 @@ bool send_all(int fd, const std::string& data) {
 }
 
 std::string read_all(int fd, std::chrono::milliseconds timeout) {
+    timeval wait{static_cast<time_t>(timeout.count() / 1000),
+                 static_cast<suseconds_t>(timeout.count() % 1000 * 1000)};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
     std::string data;
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
     char chunk[4096];
-    for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) break;
-        pollfd ready{fd, POLLIN, 0};
-        if (poll(&ready, 1, static_cast<int>(left.count())) <= 0) break;
-        const ssize_t n = recv(fd, chunk, sizeof chunk, 0);
-        if (n <= 0) break;
-        data.append(chunk, static_cast<std::size_t>(n));
-    }
+    for (ssize_t n; (n = recv(fd, chunk, sizeof chunk, 0)) > 0;) data.append(chunk, std::size_t(n));
     return data;
 }
 

@@ -14,8 +14,11 @@ namespace brix_e2e {
 class DaemonProcess {
   public:
     // Starts `command` (argv[0] is a path) in the folder `work_dir`, standard output and error
-    // going to work_dir/stdout.txt and work_dir/stderr.txt. Standard input is /dev/null.
-    DaemonProcess(const std::vector<std::string>& command, const std::string& work_dir);
+    // going to work_dir/stdout.txt and work_dir/stderr.txt, standard input from /dev/null, no
+    // signal blocked; with `ignore_sigint` it starts with SIGINT ignored, as a program started in
+    // the background by a non-interactive shell does.
+    DaemonProcess(const std::vector<std::string>& command, const std::string& work_dir,
+                  bool ignore_sigint = false);
     // Kills the process (SIGKILL) if it still runs, and reaps it.
     ~DaemonProcess();
 
@@ -28,25 +31,16 @@ class DaemonProcess {
     // read as LF.
     std::string out() const;
     std::string err() const;
+    // How often `text` occurs in standard output so far.
+    int count(const std::string& text) const;
+    // Waits until standard output holds `text` at least `count` times.
+    bool wait_for(const std::string& text, int count = 1,
+                  std::chrono::milliseconds timeout = std::chrono::seconds(20)) const;
 
-    // Waits until standard output holds `count` lines equal to `line` (exact, whole lines).
-    bool wait_for_lines(const std::string& line, int count,
-                        std::chrono::milliseconds timeout = std::chrono::seconds(20)) const;
-    // Waits until standard output holds `text` at least `count` times anywhere, whole lines or
-    // not.
-    bool wait_for_count(const std::string& text, int count,
-                        std::chrono::milliseconds timeout = std::chrono::seconds(20)) const;
-    // Waits until standard output contains `text` anywhere.
-    bool wait_for_text(const std::string& text,
-                       std::chrono::milliseconds timeout = std::chrono::seconds(20)) const;
-
-    // Sends a signal to the daemon.
     void signal(int sig) const;
-
     // Waits for the process to end; true with its exit status in `status` (or 128 + signal number
     // when a signal ended it), false if it still runs after `timeout`.
     bool wait_exit(int& status, std::chrono::milliseconds timeout = std::chrono::seconds(20));
-
     bool running();
 
   private:
@@ -56,19 +50,14 @@ class DaemonProcess {
     int exit_status = -1;
 };
 
-// Every whole line of `text`, in order.
-std::vector<std::string> lines_of(const std::string& text);
-
-// Connects to 127.0.0.1:`port`, sends `request` as it is, then reads until the daemon closes the
-// connection and returns what it sent. `half_close` shuts the sending side after the request.
-// Returns "<connect failed>" when no connection can be made.
-std::string call(int port, const std::string& request, bool half_close = false);
-
 // A connected client socket to 127.0.0.1:`port`, or -1.
 int connect_to(int port);
-// Reads from `fd` until the peer closes (or `timeout` passes) and returns what came.
-std::string read_all(int fd, std::chrono::milliseconds timeout = std::chrono::seconds(20));
 // Sends all of `data` on `fd`.
 bool send_all(int fd, const std::string& data);
+// Reads from `fd` until the peer closes (or nothing comes for `timeout`) and returns what came.
+std::string read_all(int fd, std::chrono::milliseconds timeout = std::chrono::seconds(20));
+// Sends `request` to 127.0.0.1:`port` as it is (then shuts the sending side with `half_close`)
+// and returns what the daemon sent before closing, or "<connect failed>".
+std::string call(int port, const std::string& request, bool half_close = false);
 
 }  // namespace brix_e2e

@@ -1,28 +1,21 @@
 // Cgilets for the daemon's tests, all in one library with one factory each.
 //   throw:   throws from both operations
-//   rest:    reads what the client sends after the request line, until it half-closes, and
-//            writes back "rest=<byte count>:<bytes>"
-//   wait:    reads one more line from the client, then writes "released: <line>", so a test
-//            decides when the request ends
+//   wait:    reads one more line from the client (what is left of the request line, or a line the
+//            test sends when it wants the request to end) and writes "released: <line>"
 //   flood:   writes 64 MiB in 1 KiB pieces (more than the buffers of a loopback connection
 //            hold), for clients that never read
 //   dbname:  writes "database=<the selected database>" from process, "database=none" from
-//            process_without_database; with "fail=1" it first runs a failing query, leaving the
+//            process_without_database; with "fail=1" it then runs a failing query, leaving the
 //            connection unhealthy for the next request
-//   ticker:  runs a thread of its own from its factory until its destructor, as a plug-in with a
-//            background timer does; answers "ticking"
 //   spawn:   (POSIX) starts a long-lived background child, as a cgilet that launches a helper
 //            does, and writes "child=<pid>"
-// The factory make_throwing throws, as a plug-in whose set-up fails.
+// The factory make_nothing returns no object and make_throwing throws, as plug-ins whose set-up
+// fails.
 #include <mysql.h>
 
-#include <chrono>
-#include <condition_variable>
 #include <cstdio>
-#include <mutex>
 #include <stdexcept>
 #include <string>
-#include <thread>
 
 #include "brix/cgilet_export.h"
 #include "brix/form_data.h"
@@ -31,52 +24,32 @@
 
 namespace {
 
-class Throw : public brix::Cgilet {
+// A cgilet that does the same with or without a database.
+class WithoutDatabase : public brix::Cgilet {
   public:
-    void process(net_tools::tcp_stream&, brix::FormData&, sql_client::Connection*) override {
-        throw std::runtime_error("the throw cgilet always throws");
+    void process(net_tools::tcp_stream& stream, brix::FormData& form,
+                 sql_client::Connection*) override {
+        process_without_database(stream, form);
     }
+};
+
+class Throw : public WithoutDatabase {
+  public:
     void process_without_database(net_tools::tcp_stream&, brix::FormData&) override {
         throw std::runtime_error("the throw cgilet always throws");
     }
 };
 
-class Rest : public brix::Cgilet {
+class Wait : public WithoutDatabase {
   public:
-    void process(net_tools::tcp_stream& stream, brix::FormData& form,
-                 sql_client::Connection*) override {
-        process_without_database(stream, form);
-    }
     void process_without_database(net_tools::tcp_stream& stream, brix::FormData&) override {
-        std::string rest;
-        for (;;) {
-            const char c = stream.get();
-            if (!stream) break;
-            rest += c;
-        }
-        stream.clearerr();
-        stream << "rest=" << static_cast<int>(rest.size()) << ":" << rest;
-    }
-};
-
-class Wait : public brix::Cgilet {
-  public:
-    void process(net_tools::tcp_stream& stream, brix::FormData& form,
-                 sql_client::Connection*) override {
-        process_without_database(stream, form);
-    }
-    void process_without_database(net_tools::tcp_stream& stream, brix::FormData&) override {
-        const std::string line = stream.read_line(1024);
+        const std::string line = stream.read_line(1024);  // before any byte of the response
         stream << "released: " << line << "\n";
     }
 };
 
-class Flood : public brix::Cgilet {
+class Flood : public WithoutDatabase {
   public:
-    void process(net_tools::tcp_stream& stream, brix::FormData& form,
-                 sql_client::Connection*) override {
-        process_without_database(stream, form);
-    }
     void process_without_database(net_tools::tcp_stream& stream, brix::FormData&) override {
         const std::string piece(1024, 'f');
         for (int i = 0; i < 65536; ++i) stream << piece;
@@ -106,12 +79,8 @@ class DbName : public brix::Cgilet {
 };
 
 #ifndef _WIN32
-class Spawn : public brix::Cgilet {
+class Spawn : public WithoutDatabase {
   public:
-    void process(net_tools::tcp_stream& stream, brix::FormData& form,
-                 sql_client::Connection*) override {
-        process_without_database(stream, form);
-    }
     void process_without_database(net_tools::tcp_stream& stream, brix::FormData&) override {
         std::string pid;
         if (std::FILE* shell = popen("sleep 600 </dev/null >/dev/null 2>&1 & echo $!", "r")) {
@@ -123,41 +92,9 @@ class Spawn : public brix::Cgilet {
 };
 #endif
 
-class Ticker : public brix::Cgilet {
-  public:
-    Ticker() : ticks([this] { tick(); }) {}
-    ~Ticker() override {
-        {
-            std::lock_guard<std::mutex> lock(mutex);
-            stopping = true;
-        }
-        wake.notify_one();
-        ticks.join();
-    }
-    void process(net_tools::tcp_stream& stream, brix::FormData& form,
-                 sql_client::Connection*) override {
-        process_without_database(stream, form);
-    }
-    void process_without_database(net_tools::tcp_stream& stream, brix::FormData&) override {
-        stream << "ticking\n";
-    }
-
-  private:
-    void tick() {
-        std::unique_lock<std::mutex> lock(mutex);
-        while (!stopping) wake.wait_for(lock, std::chrono::milliseconds(50));
-    }
-
-    std::mutex mutex;
-    std::condition_variable wake;
-    bool stopping = false;
-    std::thread ticks;
-};
-
 }  // namespace
 
 BRIX_CGILET_EXPORT brix::Cgilet* make_throw() { return new Throw; }
-BRIX_CGILET_EXPORT brix::Cgilet* make_rest() { return new Rest; }
 BRIX_CGILET_EXPORT brix::Cgilet* make_wait() { return new Wait; }
 BRIX_CGILET_EXPORT brix::Cgilet* make_flood() { return new Flood; }
 BRIX_CGILET_EXPORT brix::Cgilet* make_dbname() { return new DbName; }
@@ -165,7 +102,6 @@ BRIX_CGILET_EXPORT brix::Cgilet* make_nothing() { return nullptr; }
 BRIX_CGILET_EXPORT brix::Cgilet* make_throwing() {
     throw std::runtime_error("the throwing factory always throws");
 }
-BRIX_CGILET_EXPORT brix::Cgilet* make_ticker() { return new Ticker; }
 #ifndef _WIN32
 BRIX_CGILET_EXPORT brix::Cgilet* make_spawn() { return new Spawn; }
 #endif
