@@ -86,22 +86,22 @@ start_daemon
 echo "   $("$bin/load_gen" --port "$port" --silent 10 --dribble 10 --probe 60)"
 stop_daemon
 
+# Starts the daemon, connects misbehaving clients (load_gen options), stops it and prints how
+# long the stop took.
+stop_with_clients() {
+  start_daemon
+  "$bin/load_gen" --port "$port" "$@" --hold 90 &
+  local holder=$!
+  sleep 1
+  stop_daemon
+  echo "   $stopped"
+  kill "$holder" 2>/dev/null; wait "$holder" 2>/dev/null || true
+}
+
 echo "2. stop with ten silent clients connected:"
-start_daemon
-"$bin/load_gen" --port "$port" --silent 10 --hold 90 &
-holder=$!
-sleep 1
-stop_daemon
-echo "   $stopped"
-kill "$holder" 2>/dev/null; wait "$holder" 2>/dev/null || true
+stop_with_clients --silent 10
 echo "   stop with one dribbling client connected:"
-start_daemon
-"$bin/load_gen" --port "$port" --dribble 1 --hold 90 &
-holder=$!
-sleep 1
-stop_daemon
-echo "   $stopped"
-kill "$holder" 2>/dev/null; wait "$holder" 2>/dev/null || true
+stop_with_clients --dribble 1
 
 echo "3. stop under load (40 clients):"
 for run in 1 2 3; do

@@ -56,6 +56,14 @@ bool send_timed_out(int fd, std::chrono::steady_clock::duration waited) {
     return limit.count() > 0 && waited >= limit;
 }
 
+// SO_RCVTIMEO or SO_SNDTIMEO, in milliseconds (0: wait for ever).
+int set_timeout(int fd, int option, unsigned milliseconds) {
+    timeval timeout{};
+    timeout.tv_sec = static_cast<time_t>(milliseconds / 1000);
+    timeout.tv_usec = static_cast<suseconds_t>((milliseconds % 1000) * 1000);
+    return ::setsockopt(fd, SOL_SOCKET, option, &timeout, sizeof timeout) < 0 ? -1 : 0;
+}
+
 }  // namespace
 
 bool start() { return true; }
@@ -127,17 +135,11 @@ int close(int fd) {
 }
 
 int set_receive_timeout(int fd, unsigned milliseconds) {
-    timeval timeout{};
-    timeout.tv_sec = static_cast<time_t>(milliseconds / 1000);
-    timeout.tv_usec = static_cast<suseconds_t>((milliseconds % 1000) * 1000);
-    return ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout) < 0 ? -1 : 0;
+    return set_timeout(fd, SO_RCVTIMEO, milliseconds);
 }
 
 int set_send_timeout(int fd, unsigned milliseconds) {
-    timeval timeout{};
-    timeout.tv_sec = static_cast<time_t>(milliseconds / 1000);
-    timeout.tv_usec = static_cast<suseconds_t>((milliseconds % 1000) * 1000);
-    return ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout) < 0 ? -1 : 0;
+    return set_timeout(fd, SO_SNDTIMEO, milliseconds);
 }
 
 std::size_t pending_input(int fd) {

@@ -29,6 +29,15 @@ const sockaddr* as_sockaddr(const sockaddr_in& addr) {
     return reinterpret_cast<const sockaddr*>(&addr);
 }
 
+// SO_RCVTIMEO or SO_SNDTIMEO, in milliseconds (0: wait for ever).
+int set_timeout(int fd, int option, unsigned milliseconds) {
+    const DWORD timeout = milliseconds;
+    return ::setsockopt(as_socket(fd), SOL_SOCKET, option, reinterpret_cast<const char*>(&timeout),
+                        sizeof timeout) == SOCKET_ERROR
+               ? -1
+               : 0;
+}
+
 }  // namespace
 
 void keep_from_children(int fd) {
@@ -85,19 +94,11 @@ int shutdown_both(int fd) { return ::shutdown(as_socket(fd), SD_BOTH) == SOCKET_
 int close(int fd) { return ::closesocket(as_socket(fd)) == SOCKET_ERROR ? -1 : 0; }
 
 int set_receive_timeout(int fd, unsigned milliseconds) {
-    const DWORD timeout = milliseconds;
-    return ::setsockopt(as_socket(fd), SOL_SOCKET, SO_RCVTIMEO,
-                        reinterpret_cast<const char*>(&timeout), sizeof timeout) == SOCKET_ERROR
-               ? -1
-               : 0;
+    return set_timeout(fd, SO_RCVTIMEO, milliseconds);
 }
 
 int set_send_timeout(int fd, unsigned milliseconds) {
-    const DWORD timeout = milliseconds;
-    return ::setsockopt(as_socket(fd), SOL_SOCKET, SO_SNDTIMEO,
-                        reinterpret_cast<const char*>(&timeout), sizeof timeout) == SOCKET_ERROR
-               ? -1
-               : 0;
+    return set_timeout(fd, SO_SNDTIMEO, milliseconds);
 }
 
 std::size_t pending_input(int fd) {
