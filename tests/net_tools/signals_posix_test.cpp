@@ -19,36 +19,28 @@ namespace {
 
 namespace ops = net_tools::socket_ops;
 using net_tools::tcp_stream;
+using Interrupted = net_tools_test::LoopbackPair;
 
 std::atomic<int> signals_seen{0};
 
 void count_signal(int) { ++signals_seen; }
 
-// For the life of a test: SIGUSR1 handled without SA_RESTART, so blocking calls fail with EINTR.
-class Interrupted : public net_tools_test::LoopbackPair {
-  protected:
-    Interrupted() {
-        struct sigaction action {};
-        action.sa_handler = count_signal;
-        sigaction(SIGUSR1, &action, &previous);
-        signals_seen = 0;
-    }
-    ~Interrupted() override { sigaction(SIGUSR1, &previous, nullptr); }
-
-    // Signals `thread` until it has handled `count` signals or `done` is set.
-    static void interrupt(std::thread& thread, int count, const std::atomic<bool>& done) {
-        brix_test::wait_until([&] {
-            if (!done) pthread_kill(thread.native_handle(), SIGUSR1);
-            return done || signals_seen >= count;
-        });
-    }
-
-    struct sigaction previous {};
-};
+// Signals `thread` until it has handled `count` signals or `done` is set.
+void interrupt(std::thread& thread, int count, const std::atomic<bool>& done) {
+    brix_test::wait_until([&] {
+        if (!done) pthread_kill(thread.native_handle(), SIGUSR1);
+        return done || signals_seen >= count;
+    });
+}
 
 }  // namespace
 
 TEST_F(Interrupted, ReceiveAndSendGoOnAfterSignals) {
+    // SIGUSR1 handled without SA_RESTART, so blocking calls fail with EINTR; the handler stays,
+    // as nothing else in this program raises the signal.
+    struct sigaction action {};
+    action.sa_handler = count_signal;
+    ASSERT_EQ(sigaction(SIGUSR1, &action, nullptr), 0);
     tcp_stream stream(accepted);
     std::atomic<bool> done{false};
     std::thread reader([&] {
