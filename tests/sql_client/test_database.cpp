@@ -46,6 +46,10 @@ unsigned error_number(const sql_client::Connection& connection) {
 }
 
 void DatabaseTest::SetUp() {
+    // Initialised once, on the main thread before any test connects (as the daemon does before
+    // its workers start), and released at exit.
+    static const sql_client::ClientLibrary library;
+    ASSERT_TRUE(library.ok()) << "mysql_library_init failed";
     const auto probe = connect_configured();
     if (*probe) return;
     const std::string reason = "no database server accepts " + std::string(settings::kUser) + "@" +
@@ -64,26 +68,5 @@ void DatabaseTest::TearDown() {
         EXPECT_TRUE(set_server_up(true));
     }
 }
-
-namespace {
-
-// The client library is initialised once for the whole test program, before any test makes a
-// connection, as the daemon does before its workers start.
-class ClientLibraryEnvironment : public ::testing::Environment {
-  public:
-    void SetUp() override {
-        library = std::make_unique<sql_client::ClientLibrary>();
-        ASSERT_TRUE(library->ok()) << "mysql_library_init failed";
-    }
-    void TearDown() override { library.reset(); }
-
-  private:
-    std::unique_ptr<sql_client::ClientLibrary> library;
-};
-
-::testing::Environment* const client_library_environment =
-    ::testing::AddGlobalTestEnvironment(new ClientLibraryEnvironment);
-
-}  // namespace
 
 }  // namespace brix_test

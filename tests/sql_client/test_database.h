@@ -31,9 +31,10 @@ bool request_server(const std::string& verb);
 // Kills the server (a crash) or starts it, and waits until logins fail or work.
 ::testing::AssertionResult set_server_up(bool up);
 
-// Base of every test that needs the server: without one, the test is skipped with a reason, or
-// fails in continuous integration (CI=true), where the server must run. A test that kills the
-// server leaves it running again, whatever its outcome.
+// Base of every test that needs the server; the first SetUp initialises the client library for
+// the program. Without a server, the test is skipped with a reason, or fails in continuous
+// integration (CI=true), where the server must run. A test that kills the server leaves it
+// running again, whatever its outcome.
 class DatabaseTest : public ::testing::Test {
   protected:
     void SetUp() override;
