@@ -1,4 +1,5 @@
-// The test process's environment on POSIX: its variables; sockets need no start.
+// The test process on POSIX: the shared main of every test executable, and its variables.
+#include <gtest/gtest.h>
 #include <stdlib.h>
 
 #include "tests/support/temp_dir.h"
@@ -9,6 +10,9 @@ bool set_environment(const std::string& name, const std::string& value) {
     return setenv(name.c_str(), value.c_str(), 1) == 0;
 }
 
-void start_sockets() {}
-
 }  // namespace brix_test
+
+int main(int argc, char** argv) {
+    testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}

@@ -1,6 +1,8 @@
-// The test process's environment on Windows: its variables and Windows Sockets 1.1.
+// The test process on Windows: the shared main of every test executable, which starts Windows
+// Sockets 1.1 as the daemon's entry points do, and its variables.
 #include <winsock2.h>
 
+#include <gtest/gtest.h>
 #include <stdlib.h>
 
 #include <cstdio>
@@ -13,12 +15,14 @@ bool set_environment(const std::string& name, const std::string& value) {
     return _putenv_s(name.c_str(), value.c_str()) == 0;
 }
 
-void start_sockets() {
+}  // namespace brix_test
+
+int main(int argc, char** argv) {
+    testing::InitGoogleTest(&argc, argv);
     WSADATA data;
     if (WSAStartup(0x0101, &data) != 0) {
         std::fprintf(stderr, "WSAStartup(1.1) failed: %d\n", WSAGetLastError());
-        std::exit(2);
+        return 2;
     }
+    return RUN_ALL_TESTS();
 }
-
-}  // namespace brix_test

@@ -12,16 +12,12 @@ namespace fs = std::filesystem;
 TempDir::TempDir() {
     static std::atomic<unsigned> counter{0};
     const auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
-    for (;;) {
-        const fs::path candidate =
-            fs::temp_directory_path() /
-            ("brix-test-" + std::to_string(stamp) + "-" + std::to_string(counter++));
-        std::error_code error;
-        if (fs::create_directory(candidate, error)) {
-            dir = candidate.generic_string();
-            return;
-        }
-    }
+    fs::path candidate;
+    do {
+        candidate = fs::temp_directory_path() /
+                    ("brix-test-" + std::to_string(stamp) + "-" + std::to_string(counter++));
+    } while (!fs::create_directory(candidate));  // false when it exists; throws on a real error
+    dir = candidate.generic_string();
 }
 
 TempDir::~TempDir() {

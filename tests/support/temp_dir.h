@@ -8,7 +8,8 @@ namespace brix_test {
 
 class TempDir {
   public:
-    // Creates a new folder under the system's temporary folder.
+    // Creates a new folder under the system's temporary folder; throws
+    // std::filesystem::filesystem_error when it cannot.
     TempDir();
     // Removes the folder and its contents; errors are ignored.
     ~TempDir();
