@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <fstream>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -64,14 +65,12 @@ TEST_F(CatalogTest, LoadsUsableRowsInFileOrderAndSkipsTheRestWithAReason) {
     EXPECT_NE(entries[0]->cgilet, entries[1]->cgilet);
     EXPECT_EQ(entries[1]->catalog, "test");
     // One line per unusable row: its number, and the library, factory or failure at fault.
-    const std::pair<std::string, std::string> reasons[] = {{"row 4 skipped", missing},
-                                                           {"row 5 skipped", "no_such_factory"},
-                                                           {"row 6 skipped", "returned no object"},
-                                                           {"row 7 skipped", "always throws"}};
+    const char* reasons[] = {R"(row 4 skipped.*library ".*no-such-library")",
+                             "row 5 skipped.*no_such_factory", "row 6 skipped.*returned no object",
+                             "row 7 skipped.*always throws"};
     ASSERT_EQ(trace.size(), 4u);
     for (std::size_t i = 0; i < 4; ++i) {
-        EXPECT_NE(trace[i].find(reasons[i].first), std::string::npos) << trace[i];
-        EXPECT_NE(trace[i].find(reasons[i].second), std::string::npos) << trace[i];
+        EXPECT_TRUE(std::regex_search(trace[i], std::regex(reasons[i]))) << trace[i];
     }
 
     const auto absent = load("");
