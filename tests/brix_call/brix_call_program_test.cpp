@@ -1,9 +1,8 @@
 // The brix-call program itself, run as a child process: how it fails, and the exit status that
-// tells what a real daemon did with its request. The encoding of fields is tested end to end
-// in tests/e2e.
+// tells what a real daemon did with its request (its encoding of fields is tested with the
+// daemon's decoding).
 #include <gtest/gtest.h>
 
-#include <csignal>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -86,10 +85,6 @@ TEST(BrixCallProgram, ExitStatusTellsWhatTheDaemonDidWithTheRequest) {
         EXPECT_EQ(c.status == 1 ? outcome.err.substr(0, err.size()) : outcome.err, err)
             << c.args.back();
     }
-    daemon.signal(SIGINT);
-    int status = -1;
-    ASSERT_TRUE(daemon.wait_exit(status));
-    EXPECT_EQ(status, 0);
 }
 
 }  // namespace

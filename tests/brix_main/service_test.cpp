@@ -1,20 +1,25 @@
-// The service host in-process, for what the real Service Control Manager cannot show: every
-// status report, a stop that races the server's start or the last report, and a handler that
-// cannot be registered. The recording stand-in plays the SCM; the server is the real one (on a
-// port of this test's own, serving the example catalog from the test program's folder).
+// The service host of brixsvc, twice. In-process, for what the real Service Control Manager
+// cannot show: every status report, a stop that races the server's start or the last report, and
+// a handler that cannot be registered; the recording stand-in plays the SCM, the server is the
+// real one (on a port of this test's own, serving the example catalog from the test program's
+// folder). Then the real program as separate processes under the real SCM: the service "BRIx"
+// serves the example catalog beside the program on 127.0.0.1:1995; every test removes the services
+// it makes.
 #include "brix_main/service.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "net_tools/tcp_server.h"
-#include "tests/brix_main/request.h"
+#include "net_tools/tcp_stream.h"
 #include "tests/support/recording_win_api.h"
+#include "tests/support/scm_service.h"
 #include "tests/support/wait_until.h"
 
 int brixsvc_main(int argc, char** argv);  // the program's entry point, renamed for this test
@@ -24,15 +29,23 @@ namespace {
 using brix_test::RecordingWinApi;
 using testing::ElementsAreArray;
 
-constexpr int kPort = BRIXSVC_TEST_PORT;
+constexpr int kHostPort = BRIXSVC_TEST_PORT;  // the in-process host's
+constexpr const char* kService = "BRIx";      // the real program's, on port 1995
+constexpr int kPort = 1995;
+
+// True when the daemon on 127.0.0.1:`port` answers a greeting with the example hello cgilet's.
+bool Serves(int port) {
+    net_tools::tcp_stream stream("127.0.0.1", port);
+    std::string response;
+    for (char c = (stream << "name=svc\n").get(); stream; c = stream.get()) response += c;
+    return response == "Hello, svc!\n";
+}
 
 int RunProgram(std::string argument = "") {
     char name[] = "brixsvc";
     char* argv[] = {name, &argument[0], nullptr};
     return brixsvc_main(argument.empty() ? 1 : 2, argv);
 }
-
-bool Serves() { return brix_main_test::ask(kPort, "name=svc\n") == "Hello, svc!\n"; }
 
 TEST(ServiceHost, ReportsEachStateAndStopsOnceWhateverTheMomentOfTheStop) {
     const DWORD kStop = SERVICE_CONTROL_STOP;
@@ -54,7 +67,7 @@ TEST(ServiceHost, ReportsEachStateAndStopsOnceWhateverTheMomentOfTheStop) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.stop_at_report);
         std::unique_ptr<net_tools::tcp_server> occupant;
-        if (c.port_taken) occupant.reset(new net_tools::tcp_server("127.0.0.1", kPort));
+        if (c.port_taken) occupant.reset(new net_tools::tcp_server("127.0.0.1", kHostPort));
         ASSERT_TRUE(!occupant || occupant->listening()) << occupant->error_text();
         RecordingWinApi api;
         auto send = [&api, &c] {
@@ -63,7 +76,8 @@ TEST(ServiceHost, ReportsEachStateAndStopsOnceWhateverTheMomentOfTheStop) {
         if (c.stop_at_report > 0) api.At("SetServiceStatus", c.stop_at_report, send);
         std::thread run([] { RunProgram(); });
         if (c.stop_at_report == 0) {
-            EXPECT_TRUE(brix_test::wait_until(Serves)) << "serves its catalog";
+            EXPECT_TRUE(brix_test::wait_until([] { return Serves(kHostPort); }))
+                << "serves its catalog";
             send();
         }
         run.join();  // a lost stop would leave the service serving, and this join waiting
@@ -78,7 +92,7 @@ TEST(ServiceHost, ReportsEachStateAndStopsOnceWhateverTheMomentOfTheStop) {
         EXPECT_EQ(last.dwWin32ExitCode, c.exit_code);
         EXPECT_EQ(last.dwServiceSpecificExitCode != 0, c.exit_code != 0);
         EXPECT_EQ(stopServiceEvent, nullptr);
-        EXPECT_TRUE(c.port_taken || !Serves()) << "the port is closed";
+        EXPECT_TRUE(c.port_taken || !Serves(kHostPort)) << "the port is closed";
     }
 }
 
@@ -92,6 +106,91 @@ TEST(ServiceHost, WithoutAHandlerOrTheSCMNothingRuns) {
     for (const char* argument : {"run", "installer"}) EXPECT_EQ(RunProgram(argument), 0);
     EXPECT_EQ(api.Calls("StartServiceCtrlDispatcherA").size(), 3u);
     EXPECT_EQ(api.Calls("RegisterServiceCtrlHandlerA").size(), 1u);
+}
+
+const std::string kBrixsvc = brix_test::windows_path(BRIXSVC_EXE);
+
+// Runs `program` with `arguments` and expects the silent success brixsvc always reports.
+void Brixsvc(const std::string& arguments, const std::string& program = kBrixsvc) {
+    const brix_test::ProgramRun outcome = brix_test::run_program(program, arguments);
+    EXPECT_EQ(outcome.exit_code, 0u) << arguments;
+    EXPECT_EQ(outcome.output, "") << arguments;
+}
+
+// Starts the service (`control` 0) or sends it `control`; true when the SCM took it.
+bool Control(DWORD control) {
+    return brix_test::with_service(kService, SERVICE_ALL_ACCESS, [control](SC_HANDLE s) {
+        SERVICE_STATUS status = {};
+        return control == 0 ? StartServiceA(s, 0, nullptr) != 0
+                            : ControlService(s, control, &status) != 0;
+    });
+}
+
+// An auto-start service left behind would start with the next Wine session.
+class BrixsvcProgram : public testing::Test {
+  protected:
+    void SetUp() override { EXPECT_TRUE(brix_test::remove_service(kService)); }
+    void TearDown() override {
+        EXPECT_TRUE(brix_test::remove_service(kService));
+        RegDeleteKeyA(HKEY_LOCAL_MACHINE,
+                      "SYSTEM\\CurrentControlSet\\Services\\EventLog\\System\\BRIx");
+    }
+};
+
+// A copy of the program with its cgilet and catalog, in a folder whose name has a space.
+TEST_F(BrixsvcProgram, InstallsServesUntilAStopAndUninstallsOnlyWhenStopped) {
+    char temp_dir[MAX_PATH] = {};
+    GetTempPathA(MAX_PATH, temp_dir);
+    const std::string dir = std::string(temp_dir) + "brix service";
+    const std::string bin = kBrixsvc.substr(0, kBrixsvc.find_last_of('\\'));
+    const std::string copy = dir + "\\brixsvc.exe";
+    CreateDirectoryA(dir.c_str(), nullptr);
+    for (const char* file : {"\\brixsvc.exe", "\\hello.dll"}) {
+        ASSERT_TRUE(CopyFileA((bin + file).c_str(), (dir + file).c_str(), FALSE)) << file;
+    }
+    std::ofstream((dir + "\\cgi.csv").c_str())
+        << "\"hello\",\"hello.dll\",\"make_hello\",\"none\"\n";
+
+    Brixsvc("");           // from a console: the dispatcher fails at once and nothing is served
+    Brixsvc("uninstall");  // none installed: nothing to do, silently
+    EXPECT_FALSE(Serves(kPort));
+    Brixsvc("InStAlL extra arguments", copy);
+    const brix_test::ServiceConfig config = brix_test::service_config(kService);
+    EXPECT_EQ(config.type, static_cast<DWORD>(SERVICE_WIN32_OWN_PROCESS));
+    EXPECT_EQ(config.start, static_cast<DWORD>(SERVICE_AUTO_START));
+    EXPECT_EQ(config.error_control, static_cast<DWORD>(SERVICE_ERROR_IGNORE));
+    EXPECT_EQ(config.path, "\"" + copy + "\"");
+    Brixsvc("install");  // the second creates nothing and still succeeds
+    EXPECT_EQ(brix_test::service_config(kService).path, "\"" + copy + "\"");
+
+    ASSERT_TRUE(Control(0));
+    // Started in the system folder, the service finds "cgi.csv" and the cgilets beside itself.
+    ASSERT_TRUE(brix_test::wait_until([] { return Serves(kPort); }, std::chrono::seconds(30)));
+    Brixsvc("uninstall");  // a running service stays installed and running
+    EXPECT_EQ(brix_test::service_status(kService).dwCurrentState,
+              static_cast<DWORD>(SERVICE_RUNNING));
+
+    // Clients that connect and send nothing hold the stop up only until the request deadline.
+    std::vector<std::unique_ptr<net_tools::tcp_stream>> silent;
+    for (int i = 0; i < 10; ++i) silent.emplace_back(new net_tools::tcp_stream("127.0.0.1", kPort));
+    ASSERT_TRUE(Control(SERVICE_CONTROL_STOP));
+    EXPECT_TRUE(
+        brix_test::service_reaches_state(kService, SERVICE_STOPPED, std::chrono::seconds(15)));
+    silent.clear();
+    EXPECT_FALSE(Serves(kPort));
+    Brixsvc("UNINSTALL");  // stopped now: removed
+    EXPECT_TRUE(brix_test::service_reaches_state(kService, 0));
+    for (const char* file : {"\\brixsvc.exe", "\\hello.dll", "\\cgi.csv"}) {
+        const std::string path = dir + file;
+        EXPECT_TRUE(brix_test::wait_until([&path] { return DeleteFileA(path.c_str()) != 0; }));
+    }
+    RemoveDirectoryA(dir.c_str());
+
+    // The launcher's service of the same name is left alone.
+    const std::string warden = brix_test::windows_path(WARDEN_EXE);
+    ASSERT_EQ(brix_test::run_program(warden, "/i").exit_code, 0u);
+    Brixsvc("install");
+    EXPECT_EQ(brix_test::service_config(kService).path, warden);
 }
 
 }  // namespace

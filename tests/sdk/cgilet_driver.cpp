@@ -1,12 +1,10 @@
 // Test-only (Linux): serves one request with a cgilet library the way the daemon does, without
-// the daemon: loads the library into a catalog entry, decodes the request line, calls the
-// cgilet's process_without_database on one end of a connected socket pair and prints what
-// arrives at the other end.
+// the daemon, and prints the response:
 //
 //     cgilet_driver LIBRARY FACTORY REQUEST_LINE
 //
-// Exit status 0 when the cgilet was called, 1 when the library or its factory is unusable, 2 on
-// a usage error, 3 when no socket pair could be made.
+// Loads the library into a catalog entry, decodes the request line and calls the cgilet's
+// process_without_database on one end of a socket pair. Exits with 0 when the cgilet was called.
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -23,12 +21,11 @@ int main(int argc, char** argv) {
         return 2;
     }
     brix::CGIContext entry("driven", argv[1], argv[2], "none");
-    if (!entry.usable()) {
+    int ends[2];
+    if (!entry.usable() || socketpair(AF_UNIX, SOCK_STREAM, 0, ends) != 0) {
         std::cerr << "cgilet_driver: " << argv[1] << ": " << entry.failure_text() << "\n";
         return 1;
     }
-    int ends[2];
-    if (socketpair(AF_UNIX, SOCK_STREAM, 0, ends) != 0) return 3;
     {
         net_tools::tcp_stream stream(ends[0]);
         brix::FormData form;
