@@ -11,10 +11,6 @@ SERVICE_STATUS_HANDLE const kStatusHandle = reinterpret_cast<SERVICE_STATUS_HAND
 
 }  // namespace
 
-RecordingWinApi::RecordingWinApi() : previous_(win_seam::set_api(this)) {}
-
-RecordingWinApi::~RecordingWinApi() { win_seam::set_api(previous_); }
-
 void RecordingWinApi::Fail(const std::string& function, DWORD error) {
     std::lock_guard<std::mutex> lock(mutex_);
     failures_[function] = error;
@@ -28,41 +24,17 @@ void RecordingWinApi::At(const std::string& function, int count, std::function<v
 }
 
 std::vector<RecordingWinApi::Call> RecordingWinApi::Calls(const std::string& function) const {
-    std::lock_guard<std::mutex> lock(mutex_);
     std::vector<Call> found;
-    for (const Call& c : calls_) {
+    for (const Call& c : Locked(calls_)) {
         if (function.empty() || c.function == function) found.push_back(c);
     }
     return found;
 }
 
-std::vector<SERVICE_STATUS> RecordingWinApi::ReportedStatus() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return statuses_;
-}
-
-std::vector<std::pair<WORD, std::string>> RecordingWinApi::Events() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return events_;
-}
-
-PHANDLER_ROUTINE RecordingWinApi::ConsoleHandler() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return console_handler_;
-}
-
 bool RecordingWinApi::SendControl(DWORD control) {
-    LPHANDLER_FUNCTION handler = nullptr;
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        handler = handler_;
-    }
+    const LPHANDLER_FUNCTION handler = Locked(handler_);
     if (handler != nullptr) handler(control);
     return handler != nullptr;
-}
-
-std::string RecordingWinApi::MessageText(DWORD code) {
-    return "system text " + std::to_string(code);
 }
 
 bool RecordingWinApi::Record(Call call, DWORD error) {
@@ -92,8 +64,6 @@ BOOL RecordingWinApi::ReportEventA(HANDLE, WORD type, WORD, DWORD, PSID, WORD st
     return Record({"ReportEventA"});
 }
 
-BOOL RecordingWinApi::DeregisterEventSource(HANDLE) { return Record({"DeregisterEventSource"}); }
-
 BOOL RecordingWinApi::StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA* table) {
     if (!Record({"StartServiceCtrlDispatcherA"})) return FALSE;
     char* argv[] = {table[0].lpServiceName, nullptr};
@@ -121,25 +91,9 @@ BOOL RecordingWinApi::SetServiceStatus(SERVICE_STATUS_HANDLE handle, LPSERVICE_S
 }
 
 BOOL RecordingWinApi::SetConsoleCtrlHandler(PHANDLER_ROUTINE handler, BOOL add) {
-    if (!Record({"SetConsoleCtrlHandler"})) return FALSE;
     std::lock_guard<std::mutex> lock(mutex_);
     if (add) console_handler_ = handler;
     return TRUE;
-}
-
-HANDLE RecordingWinApi::GetStdHandle(DWORD) {
-    Record({"GetStdHandle"});
-    return INVALID_HANDLE_VALUE;
-}
-
-BOOL RecordingWinApi::WriteConsoleA(HANDLE, const void*, DWORD length, LPDWORD written, LPVOID) {
-    if (written != nullptr) *written = length;
-    return Record({"WriteConsoleA"});
-}
-
-BOOL RecordingWinApi::CharToOemBuffA(LPCSTR source, LPSTR destination, DWORD length) {
-    std::memcpy(destination, source, length);
-    return Record({"CharToOemBuffA"});
 }
 
 DWORD RecordingWinApi::FormatMessageA(DWORD, LPCVOID, DWORD message_id, DWORD, LPSTR buffer,
@@ -147,16 +101,7 @@ DWORD RecordingWinApi::FormatMessageA(DWORD, LPCVOID, DWORD message_id, DWORD, L
     const std::string text = MessageText(message_id);
     if (size <= text.size()) return 0;
     std::memcpy(buffer, text.c_str(), text.size() + 1);
-    Record({"FormatMessageA"});
     return static_cast<DWORD>(text.size());
 }
-
-BOOL RecordingWinApi::WinHelpA(HWND, LPCSTR, UINT, ULONG_PTR) { return Record({"WinHelpA"}); }
-
-BOOL RecordingWinApi::Beep(DWORD frequency, DWORD duration) {
-    return Record({"Beep", frequency, duration});
-}
-
-void RecordingWinApi::Sleep(DWORD milliseconds) { Record({"Sleep", milliseconds}); }
 
 }  // namespace brix_test

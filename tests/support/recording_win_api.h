@@ -1,6 +1,6 @@
-// Test-only: a stand-in for the Windows calls behind `win_seam::api()`. It records the name of
-// every call with the numbers tests read, can be told to fail a function or to act from inside
-// one, and plays the Service Control Manager's dispatcher so that a service runs in-process.
+// Test-only: a stand-in for the Windows calls behind `win_seam::api()`. It records the calls tests
+// read, can be told to fail a function or to act from inside one, and plays the Service Control
+// Manager's dispatcher so that a service runs in-process. Thread safe.
 #pragma once
 
 #include <windows.h>
@@ -27,55 +27,61 @@ class RecordingWinApi final : public win_seam::WinApi {
     };
 
     // Installs itself as the process's implementation; the destructor puts the previous one back.
-    RecordingWinApi();
-    ~RecordingWinApi() override;
+    RecordingWinApi() : previous_(win_seam::set_api(this)) {}
+    ~RecordingWinApi() override { win_seam::set_api(previous_); }
 
-    // Every later call of `function` fails with `error` as the last error. Thread safe.
+    // Every later call of `function` fails with `error` as the last error (0: succeeds again).
     void Fail(const std::string& function, DWORD error);
     // Runs `action` once, inside the `count`-th call of `function`, after recording it (on the
     // caller's thread, outside any lock). Replaces an earlier action.
     void At(const std::string& function, int count, std::function<void()> action);
 
     // The calls so far in order, all or those of `function`; every SetServiceStatus record; the
-    // events written (type, first string). Thread safe.
+    // events written (type, first string); the console handler last added, or null.
     std::vector<Call> Calls(const std::string& function = "") const;
-    std::vector<SERVICE_STATUS> ReportedStatus() const;
-    std::vector<std::pair<WORD, std::string>> Events() const;
-    // The console handler last added with SetConsoleCtrlHandler, or null.
-    PHANDLER_ROUTINE ConsoleHandler() const;
+    std::vector<SERVICE_STATUS> ReportedStatus() const { return Locked(statuses_); }
+    std::vector<std::pair<WORD, std::string>> Events() const { return Locked(events_); }
+    PHANDLER_ROUTINE ConsoleHandler() const { return Locked(console_handler_); }
 
     // Calls the registered control handler with `control` on the calling thread (the SCM calls it
     // on the dispatcher's thread, another than the service's). False when none is registered.
     bool SendControl(DWORD control);
 
     // The text FormatMessageA writes for `code`.
-    static std::string MessageText(DWORD code);
+    static std::string MessageText(DWORD code) { return "system text " + std::to_string(code); }
 
-    // The Windows calls. The stand-in's StartServiceCtrlDispatcherA runs the table's first
-    // service main on the calling thread. SetServiceStatus fails with ERROR_INVALID_HANDLE for any
-    // handle but the one RegisterServiceCtrlHandlerA gave, as the SCM does. FormatMessageA writes
-    // MessageText; Sleep returns at once.
+    // The Windows calls. StartServiceCtrlDispatcherA runs the table's first service main on the
+    // calling thread. SetServiceStatus fails with ERROR_INVALID_HANDLE for any handle but the one
+    // RegisterServiceCtrlHandlerA gave, as the SCM does. Sleep returns at once; the console and
+    // Windows Help do nothing.
     HANDLE RegisterEventSourceA(LPCSTR, LPCSTR) override;
     BOOL ReportEventA(HANDLE, WORD type, WORD, DWORD, PSID, WORD string_count, DWORD,
                       LPCSTR* strings, LPVOID) override;
-    BOOL DeregisterEventSource(HANDLE) override;
+    BOOL DeregisterEventSource(HANDLE) override { return Record({"DeregisterEventSource"}); }
     BOOL StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA* table) override;
     SERVICE_STATUS_HANDLE RegisterServiceCtrlHandlerA(LPCSTR, LPHANDLER_FUNCTION handler) override;
     BOOL SetServiceStatus(SERVICE_STATUS_HANDLE handle, LPSERVICE_STATUS status) override;
     BOOL SetConsoleCtrlHandler(PHANDLER_ROUTINE handler, BOOL add) override;
-    HANDLE GetStdHandle(DWORD) override;
-    BOOL WriteConsoleA(HANDLE, const void*, DWORD length, LPDWORD written, LPVOID) override;
-    BOOL CharToOemBuffA(LPCSTR source, LPSTR destination, DWORD length) override;
+    HANDLE GetStdHandle(DWORD) override { return INVALID_HANDLE_VALUE; }
+    BOOL WriteConsoleA(HANDLE, const void*, DWORD, LPDWORD, LPVOID) override { return FALSE; }
+    BOOL CharToOemBuffA(LPCSTR, LPSTR, DWORD) override { return FALSE; }
     DWORD FormatMessageA(DWORD, LPCVOID, DWORD message_id, DWORD, LPSTR buffer, DWORD size,
                          va_list*) override;
-    BOOL WinHelpA(HWND, LPCSTR, UINT, ULONG_PTR) override;
-    BOOL Beep(DWORD frequency, DWORD duration) override;
-    void Sleep(DWORD milliseconds) override;
+    BOOL WinHelpA(HWND, LPCSTR, UINT, ULONG_PTR) override { return FALSE; }
+    BOOL Beep(DWORD frequency, DWORD duration) override {
+        return Record({"Beep", frequency, duration});
+    }
+    void Sleep(DWORD milliseconds) override { Record({"Sleep", milliseconds}); }
 
   private:
     // Records the call and runs a due action; then, when `function` is to fail (or `error` is
     // not 0), sets that error as the last error. Returns whether the call is to succeed.
     bool Record(Call call, DWORD error = 0);
+    template <typename T>
+    T Locked(const T& member) const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return member;
+    }
 
     win_seam::WinApi* previous_;
     mutable std::mutex mutex_;
@@ -87,7 +93,6 @@ class RecordingWinApi final : public win_seam::WinApi {
     int action_count_ = 0;
     std::function<void()> action_;
     PHANDLER_ROUTINE console_handler_ = nullptr;
-
     LPHANDLER_FUNCTION handler_ = nullptr;  // registered until the service main returns
 };
 

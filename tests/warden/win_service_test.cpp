@@ -1,17 +1,22 @@
-// The service framework and the detached launcher in-process, for what Wine's Service Control
-// Manager cannot show: the status reports themselves, a failed report, a dispatcher that cannot
-// connect, the shutdown control, console events and the heartbeat. The recording stand-in plays
-// the dispatcher, the event log, the console, the tone and the pause; the registry is real.
+// The service framework, the detached launcher and the allocation operator in-process, for what
+// Wine's Service Control Manager cannot show: the status reports themselves, a failed report, a
+// dispatcher that cannot connect, the shutdown control, console events and the heartbeat. The
+// recording stand-in plays the dispatcher, the event log, the console, the tone and the pause; the
+// registry is real.
 #include <windows.h>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <cstring>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
 #include "tests/support/recording_win_api.h"
+#include "warden/debug_new.h"
 #include "warden/win_service.h"
 #include "win_seam/win_api.h"
 
@@ -195,6 +200,43 @@ TEST(WinService, ConfigurationValuesLiveUnderTheServicesKey) {
     EXPECT_EQ(service.message, RecordingWinApi::MessageText(ERROR_FILE_NOT_FOUND));
     EXPECT_EQ(read, 0u) << "the buffer is cleared before the read";
     RegDeleteTreeA(HKEY_LOCAL_MACHINE, key.c_str());
+}
+
+using Widget = std::pair<int, std::string>;
+
+// Whether `w` was made at __FILE__:`line` and constructed with `value` and "widget".
+bool MadeAt(const Widget* w, int line, int value) {
+    const debug_new::Site site = debug_new::AllocationSite(w);
+    return site.file != nullptr && std::strcmp(site.file, __FILE__) == 0 && site.line == line &&
+           *w == Widget(value, "widget");
+}
+
+TEST(DebugNew, RecordsTheCallersFileAndLineUntilAPlainDeleteReleasesTheBlock) {
+    Widget* widget = DEBUG_NEW Widget(7, "widget");
+    EXPECT_TRUE(MadeAt(widget, __LINE__ - 1, 7));
+    // Kept as a number: only the address is looked up, the block is not touched.
+    volatile std::uintptr_t address = reinterpret_cast<std::uintptr_t>(widget);
+    delete widget;
+    EXPECT_EQ(debug_new::AllocationSite(reinterpret_cast<const void*>(address)).file, nullptr);
+    int* plain = new int(3);
+    EXPECT_EQ(debug_new::AllocationSite(plain).file, nullptr) << "plain new is not recorded";
+    delete plain;
+
+    // Concurrent allocations keep their own sites. After a release another thread may get the
+    // same address at once, so whether the record is gone is checked above, not here.
+    std::vector<std::thread> threads;
+    std::vector<int> wrong(4, 0);
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([t, &wrong] {
+            for (int i = 0; i < 500; ++i) {
+                Widget* w = DEBUG_NEW Widget(t, "widget");
+                wrong[t] += !MadeAt(w, __LINE__ - 1, t);
+                delete w;
+            }
+        });
+    }
+    for (std::thread& thread : threads) thread.join();
+    EXPECT_EQ(wrong, std::vector<int>(4, 0));
 }
 
 }  // namespace
