@@ -2,8 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
-#include <sstream>
 #include <vector>
 
 #include "tests/support/wait_until.h"
@@ -12,9 +12,7 @@ namespace brix_test {
 
 std::string windows_path(const std::string& unix_path) {
     std::string path = "Z:" + unix_path;
-    for (char& c : path) {
-        if (c == '/') c = '\\';
-    }
+    std::replace(path.begin(), path.end(), '/', '\\');
     return path;
 }
 
@@ -48,12 +46,12 @@ ProgramRun run_program(const std::string& program, const std::string& arguments)
         CloseHandle(process.hThread);
         CloseHandle(process.hProcess);
     }
-    std::stringstream text;
-    text << std::ifstream(out_path, std::ios::binary).rdbuf();
-    DeleteFileA(out_path);
-    for (char c : text.str()) {
+    std::ifstream text(out_path, std::ios::binary);
+    for (char c; text.get(c);) {
         if (c != '\r') run.output += c;
     }
+    text.close();
+    DeleteFileA(out_path);
     return run;
 }
 
