@@ -17,8 +17,6 @@ namespace {
 
 constexpr const char* kService = "BRIx";
 constexpr const char* kEventLogKey = "SYSTEM\\CurrentControlSet\\Services\\EventLog\\System\\BRIx";
-// Stopping the detached variant waits for the end of a heartbeat pause (up to 5.1 s).
-constexpr auto kStateDeadline = std::chrono::seconds(30);
 
 using brix_test::windows_path;
 
@@ -34,7 +32,8 @@ const std::string kDaemonEnd = kDaemon + ".end";
 
 void Touch(const std::string& path) { std::ofstream(path.c_str()) << "end\n"; }
 
-// Whether the daemon's trace holds `occurrences` lines with `fragment`, polling for a while.
+// Whether the daemon's trace holds `occurrences` lines with `fragment`, polling for a while
+// (stopping the detached variant waits for the end of a heartbeat pause, up to 5.1 s).
 bool TraceHas(const std::string& fragment, size_t occurrences = 1) {
     return brix_test::wait_until(
         [&] {
@@ -45,7 +44,7 @@ bool TraceHas(const std::string& fragment, size_t occurrences = 1) {
             }
             return found >= occurrences;
         },
-        kStateDeadline);
+        std::chrono::seconds(30));
 }
 
 // What `program` printed. Its current directory is the temporary one, where no "brix" lies: the
