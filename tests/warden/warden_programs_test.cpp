@@ -22,11 +22,7 @@ using brix_test::windows_path;
 
 const std::string kDetached = windows_path(WARDEN_DETACHED_EXE);
 const std::string kForeground = windows_path(WARDEN_FOREGROUND_EXE);
-const std::string kDaemon = [] {
-    char dir[MAX_PATH] = {};
-    GetWindowsDirectoryA(dir, MAX_PATH);
-    return std::string(dir) + "\\brix.exe";
-}();
+const std::string kDaemon = "C:\\windows\\brix.exe";
 const std::string kDaemonTrace = kDaemon + ".trace";
 const std::string kDaemonEnd = kDaemon + ".end";
 
@@ -52,8 +48,6 @@ bool TraceHas(const std::string& fragment, size_t occurrences = 1) {
 std::string Output(const std::string& program, const std::string& arguments = "") {
     return brix_test::run_program(program, arguments).output;
 }
-
-SERVICE_STATUS Status() { return brix_test::service_status(kService); }
 
 bool ReachesState(DWORD state) { return brix_test::service_reaches_state(kService, state); }
 
@@ -151,7 +145,8 @@ TEST_F(WardenPrograms, ForegroundVariantLivesExactlyAsLongAsTheDaemon) {
     ASSERT_TRUE(brix_test::with_service(kService, DELETE, DeleteService));
     EXPECT_EQ(Output(kForeground, "/r"), "remove service...\n");
     EXPECT_EQ(EventLogValue("EventMessageFile"), "-");
-    EXPECT_EQ(Status().dwCurrentState, static_cast<DWORD>(SERVICE_STOP_PENDING));
+    EXPECT_EQ(brix_test::service_status(kService).dwCurrentState,
+              static_cast<DWORD>(SERVICE_STOP_PENDING));
     Touch(kDaemonEnd);
     EXPECT_TRUE(ReachesState(0));
 }
