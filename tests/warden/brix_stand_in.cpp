@@ -9,20 +9,17 @@
 #include <fstream>
 #include <string>
 
+#include "tests/support/scm_service.h"
+
 int main() {
     char self[MAX_PATH] = {};
     GetModuleFileNameA(nullptr, self, MAX_PATH);
     const std::string trace = std::string(self) + ".trace";
     const std::string end = std::string(self) + ".end";
 
-    SERVICE_STATUS status = {};
-    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
-    SC_HANDLE service = OpenServiceA(manager, "BRIx", SERVICE_QUERY_STATUS);
-    if (service != nullptr) QueryServiceStatus(service, &status);
-    CloseServiceHandle(service);
-    CloseServiceHandle(manager);
     std::ofstream(trace, std::ios::app)
-        << "started pid=" << GetCurrentProcessId() << " BRIx=" << status.dwCurrentState << "\n";
+        << "started pid=" << GetCurrentProcessId()
+        << " BRIx=" << brix_test::service_status("BRIx").dwCurrentState << "\n";
 
     const ULONGLONG deadline = GetTickCount64() + 60000;
     while (GetFileAttributesA(end.c_str()) == INVALID_FILE_ATTRIBUTES &&
