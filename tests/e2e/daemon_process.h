@@ -1,6 +1,6 @@
-// Test-only (Linux): runs a daemon program as a child process, with its standard output and error
-// in files, and talks to it over real sockets. The program may be a native daemon or a Windows
-// daemon started through the project's Wine wrapper (whose process id is the program's own).
+// Test-only (Linux): runs a program, such as a daemon, as a child process with its standard output
+// and error in files. The program may be a native one or a Windows one started through the
+// project's Wine wrapper (whose process id is the program's own).
 #pragma once
 
 #include <sys/types.h>
@@ -49,15 +49,5 @@ class DaemonProcess {
     bool reaped = false;
     int exit_status = -1;
 };
-
-// A connected client socket to 127.0.0.1:`port`, or -1.
-int connect_to(int port);
-// Sends all of `data` on `fd`.
-bool send_all(int fd, const std::string& data);
-// Reads from `fd` until the peer closes (or nothing comes for `timeout`) and returns what came.
-std::string read_all(int fd, std::chrono::milliseconds timeout = std::chrono::seconds(20));
-// Sends `request` to 127.0.0.1:`port` as it is (then shuts the sending side with `half_close`)
-// and returns what the daemon sent before closing, or "<connect failed>".
-std::string call(int port, const std::string& request, bool half_close = false);
 
 }  // namespace brix_e2e
