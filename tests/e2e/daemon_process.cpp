@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <regex>
 #include <sstream>
 #include <stdexcept>
 
@@ -20,10 +21,7 @@ std::string read_file(const std::string& path) {
     std::ifstream file(path, std::ios::binary);
     std::ostringstream text;
     text << file.rdbuf();
-    std::string plain = text.str();
-    std::string::size_type at = 0;
-    while ((at = plain.find("\r\n", at)) != std::string::npos) plain.erase(at, 1);
-    return plain;
+    return std::regex_replace(text.str(), std::regex("\r\n"), "\n");
 }
 
 }  // namespace
