@@ -16,6 +16,8 @@ namespace brix_e2e {
 
 namespace {
 
+constexpr std::chrono::seconds kPatience{20};
+
 // The file's text, with Windows line ends (a Windows daemon's standard output) made plain.
 std::string read_file(const std::string& path) {
     std::ifstream file(path, std::ios::binary);
@@ -81,15 +83,14 @@ int DaemonProcess::count(const std::string& text) const {
     return found;
 }
 
-bool DaemonProcess::wait_for(const std::string& text, int count,
-                             std::chrono::milliseconds timeout) const {
-    return brix_test::wait_until([&] { return this->count(text) >= count; }, timeout);
+bool DaemonProcess::wait_for(const std::string& text, int count) const {
+    return brix_test::wait_until([&] { return this->count(text) >= count; }, kPatience);
 }
 
 void DaemonProcess::signal(int sig) const { kill(child, sig); }
 
-bool DaemonProcess::wait_exit(int& status, std::chrono::milliseconds timeout) {
-    const bool ended = brix_test::wait_until([&] { return !running(); }, timeout);
+bool DaemonProcess::wait_exit(int& status) {
+    const bool ended = brix_test::wait_until([&] { return !running(); }, kPatience);
     status = exit_status;
     return ended;
 }

@@ -5,7 +5,6 @@
 
 #include <sys/types.h>
 
-#include <chrono>
 #include <string>
 #include <vector>
 
@@ -33,14 +32,13 @@ class DaemonProcess {
     std::string err() const;
     // How often `text` occurs in standard output so far.
     int count(const std::string& text) const;
-    // Waits until standard output holds `text` at least `count` times.
-    bool wait_for(const std::string& text, int count = 1,
-                  std::chrono::milliseconds timeout = std::chrono::seconds(20)) const;
+    // Waits (20 s at most) until standard output holds `text` at least `count` times.
+    bool wait_for(const std::string& text, int count = 1) const;
 
     void signal(int sig) const;
     // Waits for the process to end; true with its exit status in `status` (or 128 + signal number
-    // when a signal ended it), false if it still runs after `timeout`.
-    bool wait_exit(int& status, std::chrono::milliseconds timeout = std::chrono::seconds(20));
+    // when a signal ended it), false if it still runs after 20 s.
+    bool wait_exit(int& status);
     bool running();
 
   private:
