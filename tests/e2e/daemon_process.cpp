@@ -1,15 +1,12 @@
 #include "tests/e2e/daemon_process.h"
 
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <signal.h>
-#include <sys/socket.h>
-#include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <fstream>
+#include <regex>
 #include <sstream>
 #include <stdexcept>
 
@@ -19,15 +16,14 @@ namespace brix_e2e {
 
 namespace {
 
+constexpr std::chrono::seconds kPatience{20};
+
 // The file's text, with Windows line ends (a Windows daemon's standard output) made plain.
 std::string read_file(const std::string& path) {
     std::ifstream file(path, std::ios::binary);
     std::ostringstream text;
     text << file.rdbuf();
-    std::string plain = text.str();
-    std::string::size_type at = 0;
-    while ((at = plain.find("\r\n", at)) != std::string::npos) plain.erase(at, 1);
-    return plain;
+    return std::regex_replace(text.str(), std::regex("\r\n"), "\n");
 }
 
 }  // namespace
@@ -87,15 +83,14 @@ int DaemonProcess::count(const std::string& text) const {
     return found;
 }
 
-bool DaemonProcess::wait_for(const std::string& text, int count,
-                             std::chrono::milliseconds timeout) const {
-    return brix_test::wait_until([&] { return this->count(text) >= count; }, timeout);
+bool DaemonProcess::wait_for(const std::string& text, int count) const {
+    return brix_test::wait_until([&] { return this->count(text) >= count; }, kPatience);
 }
 
 void DaemonProcess::signal(int sig) const { kill(child, sig); }
 
-bool DaemonProcess::wait_exit(int& status, std::chrono::milliseconds timeout) {
-    const bool ended = brix_test::wait_until([&] { return !running(); }, timeout);
+bool DaemonProcess::wait_exit(int& status) {
+    const bool ended = brix_test::wait_until([&] { return !running(); }, kPatience);
     status = exit_status;
     return ended;
 }
@@ -110,48 +105,6 @@ bool DaemonProcess::running() {
         exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     }
     return false;
-}
-
-int connect_to(int port) {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    if (fd < 0) return -1;
-    sockaddr_in address{
-        AF_INET, htons(static_cast<unsigned short>(port)), {htonl(INADDR_LOOPBACK)}, {}};
-    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
-
-bool send_all(int fd, const std::string& data) {
-    std::size_t sent = 0;
-    while (sent < data.size()) {
-        const ssize_t n = send(fd, data.data() + sent, data.size() - sent, MSG_NOSIGNAL);
-        if (n <= 0) return false;
-        sent += static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
-std::string read_all(int fd, std::chrono::milliseconds timeout) {
-    timeval wait{static_cast<time_t>(timeout.count() / 1000),
-                 static_cast<suseconds_t>(timeout.count() % 1000 * 1000)};
-    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
-    std::string data;
-    char chunk[4096];
-    for (ssize_t n; (n = recv(fd, chunk, sizeof chunk, 0)) > 0;) data.append(chunk, std::size_t(n));
-    return data;
-}
-
-std::string call(int port, const std::string& request, bool half_close) {
-    const int fd = connect_to(port);
-    if (fd < 0) return "<connect failed>";
-    send_all(fd, request);
-    if (half_close) shutdown(fd, SHUT_WR);
-    std::string response = read_all(fd);
-    close(fd);
-    return response;
 }
 
 }  // namespace brix_e2e

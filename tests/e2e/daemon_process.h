@@ -1,11 +1,10 @@
-// Test-only (Linux): runs a daemon program as a child process, with its standard output and error
-// in files, and talks to it over real sockets. The program may be a native daemon or a Windows
-// daemon started through the project's Wine wrapper (whose process id is the program's own).
+// Test-only (Linux): runs a program, such as a daemon, as a child process with its standard output
+// and error in files. The program may be a native one or a Windows one started through the
+// project's Wine wrapper (whose process id is the program's own).
 #pragma once
 
 #include <sys/types.h>
 
-#include <chrono>
 #include <string>
 #include <vector>
 
@@ -33,14 +32,13 @@ class DaemonProcess {
     std::string err() const;
     // How often `text` occurs in standard output so far.
     int count(const std::string& text) const;
-    // Waits until standard output holds `text` at least `count` times.
-    bool wait_for(const std::string& text, int count = 1,
-                  std::chrono::milliseconds timeout = std::chrono::seconds(20)) const;
+    // Waits (20 s at most) until standard output holds `text` at least `count` times.
+    bool wait_for(const std::string& text, int count = 1) const;
 
     void signal(int sig) const;
     // Waits for the process to end; true with its exit status in `status` (or 128 + signal number
-    // when a signal ended it), false if it still runs after `timeout`.
-    bool wait_exit(int& status, std::chrono::milliseconds timeout = std::chrono::seconds(20));
+    // when a signal ended it), false if it still runs after 20 s.
+    bool wait_exit(int& status);
     bool running();
 
   private:
@@ -49,15 +47,5 @@ class DaemonProcess {
     bool reaped = false;
     int exit_status = -1;
 };
-
-// A connected client socket to 127.0.0.1:`port`, or -1.
-int connect_to(int port);
-// Sends all of `data` on `fd`.
-bool send_all(int fd, const std::string& data);
-// Reads from `fd` until the peer closes (or nothing comes for `timeout`) and returns what came.
-std::string read_all(int fd, std::chrono::milliseconds timeout = std::chrono::seconds(20));
-// Sends `request` to 127.0.0.1:`port` as it is (then shuts the sending side with `half_close`)
-// and returns what the daemon sent before closing, or "<connect failed>".
-std::string call(int port, const std::string& request, bool half_close = false);
 
 }  // namespace brix_e2e

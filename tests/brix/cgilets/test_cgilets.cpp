@@ -1,16 +1,12 @@
-// Cgilets for the daemon's tests, all in one library with one factory each.
-//   throw:   throws from both operations
-//   wait:    reads one more line from the client (what is left of the request line, or a line the
-//            test sends when it wants the request to end) and writes "released: <line>"
-//   flood:   writes 64 MiB in 1 KiB pieces (more than the buffers of a loopback connection
-//            hold), for clients that never read
-//   dbname:  writes "database=<the selected database>" from process, "database=none" from
-//            process_without_database; with "fail=1" it then runs a failing query, leaving the
-//            connection unhealthy for the next request
-//   spawn:   (POSIX) starts a long-lived background child, as a cgilet that launches a helper
-//            does, and writes "child=<pid>"
-// The factory make_nothing returns no object and make_throwing throws, as plug-ins whose set-up
-// fails.
+// Cgilets for the daemon's tests, in one library with one factory each: "throw" throws from both
+// operations; "wait" reads one more line from the client (what is left of the request line, or a
+// line the test sends to end the request) and writes "released: <line>"; "flood" writes 64 MiB
+// in 1 KiB pieces, more than a loopback connection buffers, for clients that never read; "dbname"
+// writes "database=<the selected database>" from process, "database=none" from
+// process_without_database, and with "fail=1" then runs a failing query, leaving the connection
+// unhealthy; "spawn" (POSIX) starts a long-lived background child, as a cgilet that launches a
+// helper does, and writes "child=<pid>". The factory make_nothing returns no object and
+// make_throwing throws, as plug-ins whose set-up fails.
 #include <mysql.h>
 
 #include <cstdio>
