@@ -71,11 +71,18 @@ void Connection::connect_handle() {
         connected = 0;
         return;
     }
+    // A failed connect resets the handle's time limits to the library's defaults (none), and a
+    // later connect on this handle, or on a new one given its limits, must keep them.
+    const Timeouts timeouts = timeouts_of(mysql);
     connected = mysql_real_connect(mysql, host.c_str(), user.c_str(), password.c_str(),
                                    database.c_str(), 0, nullptr, 0) != nullptr
                     ? 1
                     : 0;
-    if (connected) keep_socket_from_children(mysql);
+    if (connected) {
+        keep_socket_from_children(mysql);
+    } else {
+        set_timeouts(mysql, timeouts);
+    }
 }
 
 void Connection::set_catalog(const std::string& catalog) {
