@@ -11,14 +11,12 @@
 #include <thread>
 #include <vector>
 
-#include "net_tools/socket_ops.h"
 #include "net_tools/tcp_server.h"
 #include "net_tools/tcp_stream.h"
 #include "tests/support/wait_until.h"
 
 namespace {
 
-namespace ops = net_tools::socket_ops;
 using net_tools::tcp_server;
 using net_tools::tcp_stream;
 
@@ -52,7 +50,7 @@ TEST(Interrupted, ReceiveAndSendGoOnAfterSignals) {
     });
     interrupt(reader, 3, done);
     EXPECT_FALSE(done) << "a signal ended the receive";
-    EXPECT_EQ(ops::send(peer, "k", 1), 1u);
+    EXPECT_EQ(send(peer, "k", 1, 0), 1);
     reader.join();
 
     std::string big(8 * 1024 * 1024, '\0');
@@ -72,7 +70,7 @@ TEST(Interrupted, ReceiveAndSendGoOnAfterSignals) {
         received.append(chunk, static_cast<std::size_t>(count));
     sender.join();
     EXPECT_TRUE(received == big) << "received " << received.size() << " bytes";
-    ops::close(peer);
+    close(peer);
 }
 
 TEST(AcceptWithoutDescriptors, IsTransientAndSucceedsOnceDescriptorsAreFree) {
@@ -96,5 +94,5 @@ TEST(AcceptWithoutDescriptors, IsTransientAndSucceedsOnceDescriptorsAreFree) {
     EXPECT_TRUE(transient);
     const int accepted = server.accept();
     EXPECT_GE(accepted, 0);
-    ops::close(accepted);
+    close(accepted);
 }

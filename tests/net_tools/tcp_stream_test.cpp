@@ -46,14 +46,6 @@ bool inherited_by_children(int fd) {
 #endif
 }
 
-// Receives up to `count` bytes from `fd`, fewer when the connection ends first.
-std::string receive_raw(int fd, std::size_t count) {
-    std::string text;
-    char byte;
-    while (text.size() < count && ops::recv_byte(fd, &byte) == 1) text += byte;
-    return text;
-}
-
 Reads lines(std::vector<unsigned> limits) {
     return [limits](tcp_stream& stream) {
         std::string out;
@@ -136,7 +128,10 @@ TEST(StreamTest, SendsEverythingAndOnlyFlagsAPeerThatLeft) {
     const std::string expected = std::string("-12ab\0c7", 8) + big;
     Connection link;
     std::string received;  // read on another thread, so the send never waits on it
-    std::thread reader([&] { received = receive_raw(link.peer, expected.size()); });
+    std::thread reader([&] {
+        for (char byte; received.size() < expected.size() && ops::recv_byte(link.peer, &byte) == 1;)
+            received += byte;
+    });
     link.stream << -12 << "a" << std::string("b\0c", 3) << 7 << "" << big;
     reader.join();
     EXPECT_TRUE(tests_true(link.stream));
@@ -152,10 +147,9 @@ TEST(StreamTest, ConnectsByAddressOrNameAndFailsWithoutAServer) {
     Connection link;
     // A bound socket that does not listen holds the port, so nobody else can take it.
     const int holder = ops::create_tcp();
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr = ops::ipv4_from_text("127.0.0.1");
-    ASSERT_EQ(ops::bind(holder, address), 0);
+    sockaddr_in any_address{};
+    any_address.sin_family = AF_INET;
+    ASSERT_EQ(ops::bind(holder, any_address), 0);
     EXPECT_FALSE(tests_true(tcp_stream("127.0.0.1", ops::local_port(holder))));
     // Sockets the server and socket_ops open stay with this process.
     EXPECT_FALSE(inherited_by_children(link.peer));

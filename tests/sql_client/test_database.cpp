@@ -57,9 +57,7 @@ void DatabaseTest::SetUp() {
                                std::to_string(error_number(*probe)) +
                                "); start one with tools/db-server.sh start";
     const char* ci = std::getenv("CI");
-    if (ci != nullptr && std::strcmp(ci, "true") == 0) {
-        FAIL() << reason;
-    }
+    if (ci != nullptr && std::strcmp(ci, "true") == 0) FAIL() << reason;
     GTEST_SKIP() << reason;
 }
 
