@@ -34,7 +34,7 @@ void interrupt(std::thread& thread, int count, const std::atomic<bool>& done) {
 
 }  // namespace
 
-TEST(Interrupted, ReceiveAndSendGoOnAfterSignals) {
+TEST(Interrupted, ReceiveSendAndAcceptGoOnAfterSignalsOrWithoutDescriptors) {
     // SIGUSR1 handled without SA_RESTART, so blocking calls fail with EINTR; the handler stays,
     // as nothing else in this program raises the signal.
     struct sigaction action {};
@@ -71,10 +71,7 @@ TEST(Interrupted, ReceiveAndSendGoOnAfterSignals) {
     sender.join();
     EXPECT_TRUE(received == big) << "received " << received.size() << " bytes";
     close(peer);
-}
 
-TEST(AcceptWithoutDescriptors, IsTransientAndSucceedsOnceDescriptorsAreFree) {
-    tcp_server server("127.0.0.1", 0);
     tcp_stream client("127.0.0.1", server.local_port());
     rlimit saved{};
     ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
