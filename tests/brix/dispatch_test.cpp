@@ -15,7 +15,6 @@
 #include "brix/request_line.h"
 #include "net_tools/tcp_server.h"
 #include "sql_client/database_settings.h"
-#include "tests/net_tools/loopback.h"
 #include "tests/sql_client/test_database.h"
 
 namespace {
@@ -32,7 +31,7 @@ struct Served {
 // connection, with the worker's `connection` (or null).
 Served serve(brix::CGIContext& entry, Connection* connection, const std::string& fields = "") {
     net_tools::tcp_server server("127.0.0.1", 0);
-    const int peer = net_tools_test::connect_raw(server.local_port());
+    net_tools::tcp_stream peer("127.0.0.1", server.local_port());
     std::ostringstream trace;
     {
         net_tools::tcp_stream stream(server.accept());
@@ -43,8 +42,8 @@ Served serve(brix::CGIContext& entry, Connection* connection, const std::string&
         brix::dispatch_request(entry, link, stream, form);
         std::cout.rdbuf(saved);
     }  // the stream closes: the peer reads to the end of the response
-    Served served{net_tools_test::receive_raw(peer, 1000), trace.str()};
-    net_tools::socket_ops::close(peer);
+    Served served{"", trace.str()};
+    for (char c = peer.get(); peer; c = peer.get()) served.response += c;
     for (char& c : served.trace) c = c == '\n' ? '|' : c;
     return served;
 }

@@ -14,18 +14,24 @@
 #include <string>
 #include <thread>
 
-#include "tests/net_tools/loopback.h"
+#include "net_tools/socket_ops.h"
+#include "net_tools/tcp_server.h"
 #include "tests/support/wait_until.h"
 
 namespace {
 
 using net_tools::tcp_server;
 using net_tools::tcp_stream;
-using net_tools_test::connect_raw;
-using net_tools_test::receive_raw;
 namespace ops = net_tools::socket_ops;
 using Reads = std::function<std::string(tcp_stream&)>;
-using StreamTest = net_tools_test::LoopbackPair;
+
+// A stream connected to a server on a free loopback port, and the server's end of that
+// connection, `peer`, which the test owns.
+struct Connection {
+    tcp_server server{"127.0.0.1", 0};
+    tcp_stream stream{"127.0.0.1", server.local_port()};
+    int peer = server.accept();
+};
 
 bool tests_true(const tcp_stream& stream) { return static_cast<void*>(stream) != nullptr; }
 
@@ -64,7 +70,7 @@ std::string two_words(tcp_stream& stream) {
 }  // namespace
 
 // The peer sends, then closes: each case reads what it sent, up to and beyond its end.
-TEST_F(StreamTest, ReadsLinesNumbersAndWords) {
+TEST(StreamTest, ReadsLinesNumbersAndWords) {
     struct Case {
         std::string sent;
         Reads reads;
@@ -87,92 +93,82 @@ TEST_F(StreamTest, ReadsLinesNumbersAndWords) {
         {"\xe9\xa0\xff \xc3\xa9\n", two_words, "\xe9\xa0\xff|\xc3\xa9", true},
     };
     for (const Case& c : cases) {
-        if (&c != cases) SetUp();
-        tcp_stream stream(accepted);
-        peer_sends(c.sent);
-        close_peer();
-        EXPECT_EQ(c.reads(stream), c.expected) << c.sent;
-        EXPECT_EQ(tests_true(stream), c.stays_true) << c.sent;
+        Connection link;
+        ASSERT_EQ(ops::send(link.peer, c.sent.data(), c.sent.size()), c.sent.size());
+        ops::close(link.peer);
+        EXPECT_EQ(c.reads(link.stream), c.expected) << c.sent;
+        EXPECT_EQ(tests_true(link.stream), c.stays_true) << c.sent;
     }
 }
 
-TEST_F(StreamTest, TheErrorFlagDropsAByteUntilClearedAndACloseHidesIt) {
-    tcp_stream stream(accepted);
-    ASSERT_EQ(ops::set_receive_timeout(accepted, 20), 0);
-    EXPECT_EQ(stream.get(), 0);  // the timeout fails a blocked read like a closed peer
-    EXPECT_FALSE(tests_true(stream));
-    ASSERT_EQ(ops::set_receive_timeout(accepted, 0), 0);
-    peer_sends("xyz\n");
-    EXPECT_EQ(stream.read_line(1024), "");
-    stream.clearerr();
-    EXPECT_TRUE(tests_true(stream));
-    EXPECT_EQ(stream.read_line(1024), "yz");
+TEST(StreamTest, TheErrorFlagDropsAByteUntilClearedAndACloseHidesItAndReleasesOnce) {
+    Connection link;
+    auto* stream = new tcp_stream(link.peer);
+    ASSERT_EQ(ops::set_receive_timeout(link.peer, 20), 0);
+    EXPECT_EQ(stream->get(), 0);  // the timeout fails a blocked read like a closed peer
+    EXPECT_FALSE(tests_true(*stream));
+    ASSERT_EQ(ops::set_receive_timeout(link.peer, 0), 0);
+    link.stream << "xyz\n";
+    EXPECT_EQ(stream->read_line(1024), "");
+    stream->clearerr();
+    EXPECT_TRUE(tests_true(*stream));
+    EXPECT_EQ(stream->read_line(1024), "yz");
 
-    ASSERT_EQ(ops::set_receive_timeout(accepted, 20), 0);
-    stream.get();  // fails again: the flag is set...
-    stream.close();
-    EXPECT_TRUE(tests_true(stream));  // ...yet a closed stream tests true and reads nothing
-    peer_sends("data\n");
-    EXPECT_EQ(stream.read_line(1024), "");
+    ASSERT_EQ(ops::set_receive_timeout(link.peer, 20), 0);
+    stream->get();  // fails again: the flag is set...
+    stream->close();
+    EXPECT_TRUE(tests_true(*stream));  // ...yet a closed stream tests true and reads nothing
+    link.stream << "data\n";
+    EXPECT_EQ(stream->read_line(1024), "");
+
+    // The descriptor close released is usually handed straight to the next socket: a second
+    // release by the destructor would close that socket instead.
+    tcp_stream reused("127.0.0.1", link.server.local_port());
+    delete stream;
+    tcp_stream served(link.server.accept());
+    reused << "ok\n";
+    EXPECT_EQ(served.read_line(1024), "ok");
 }
 
-TEST_F(StreamTest, SendsEverythingAndOnlyFlagsAPeerThatLeft) {
+TEST(StreamTest, SendsEverythingConnectsByNameAndFailsWithoutAServerOrPeer) {
     std::string big(64 * 1024, '\0');
     for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 7 % 251);
     const std::string expected = std::string("-12ab\0c7", 8) + big;
-    {
-        tcp_stream stream(accepted);
-        std::string received;  // read on another thread, so the send never waits on it
-        std::thread reader([&] { received = receive_raw(peer, expected.size()); });
-        stream << -12 << "a" << std::string("b\0c", 3) << 7 << "" << big;
-        reader.join();
-        EXPECT_TRUE(tests_true(stream));
-        EXPECT_TRUE(received == expected) << received.size() << " bytes";
-    }
-    close_peer();
-    SetUp();
-    tcp_stream stream(accepted);
-    close_peer();
-    // The first send after the peer left may still be accepted; the reset it provokes fails a
-    // later one. Getting here at all shows no signal killed the process.
-    EXPECT_TRUE(brix_test::wait_until([&] { return !tests_true(stream << "data"); }));
-}
+    Connection link;
+    std::string received;  // read on another thread, so the send never waits on it
+    std::thread reader([&] {
+        for (char byte; received.size() < expected.size() && ops::recv_byte(link.peer, &byte) == 1;)
+            received += byte;
+    });
+    link.stream << -12 << "a" << std::string("b\0c", 3) << 7 << "" << big;
+    reader.join();
+    EXPECT_TRUE(tests_true(link.stream));
+    EXPECT_TRUE(received == expected) << received.size() << " bytes";
 
-TEST_F(StreamTest, ConnectsByAddressOrNameAndFailsWithoutAServer) {
-    // Sockets the server and socket_ops open stay with this process.
-    EXPECT_FALSE(inherited_by_children(accepted));
-    EXPECT_FALSE(inherited_by_children(peer));
-    ops::close(accepted);
-    for (const char* host : {"127.0.0.1", "localhost"}) {
-        tcp_stream client(host, server.local_port());
-        EXPECT_TRUE(tests_true(client)) << host;
-        tcp_stream served(server.accept());
-        client << "hello\n";
-        EXPECT_EQ(served.read_line(1024), "hello") << host;
-    }
     // A bound socket that does not listen holds the port, so nobody else can take it.
     const int holder = ops::create_tcp();
-    ASSERT_EQ(ops::bind(holder, net_tools_test::loopback_address(0)), 0);
+    sockaddr_in any_address{};
+    any_address.sin_family = AF_INET;
+    ASSERT_EQ(ops::bind(holder, any_address), 0);
     EXPECT_FALSE(tests_true(tcp_stream("127.0.0.1", ops::local_port(holder))));
+    // Sockets the server and socket_ops open stay with this process.
+    EXPECT_FALSE(inherited_by_children(link.peer));
+    EXPECT_FALSE(inherited_by_children(holder));
     ops::close(holder);
 
+    tcp_stream by_name("localhost", link.server.local_port());
+    ASSERT_TRUE(tests_true(by_name));
+    tcp_stream served(link.server.accept());
+    by_name << "hello\n";
+    EXPECT_EQ(served.read_line(1024), "hello");
     tcp_stream unresolved("no-such-host.invalid", 1);
     EXPECT_EQ(unresolved.get(), 0);
     EXPECT_FALSE(tests_true(unresolved << "ignored"));
-}
 
-// A descriptor released by close is usually handed straight to the next socket: a second
-// release by the destructor would close that socket instead.
-TEST_F(StreamTest, ReleasesItsDescriptorOnce) {
-    auto* stream = new tcp_stream(accepted);
-    stream->close();
-    const int reused = connect_raw(server.local_port());
-    delete stream;
-    ASSERT_GE(reused, 0);
-    const int served = server.accept();
-    EXPECT_EQ(ops::send(reused, "ok", 2), 2u);
-    EXPECT_EQ(receive_raw(served, 2), "ok");
-    for (int fd : {reused, served}) ops::close(fd);
+    ops::close(link.peer);
+    // The first send after the peer left may still be accepted; the reset it provokes fails a
+    // later one. Getting here at all shows no signal killed the process.
+    EXPECT_TRUE(brix_test::wait_until([&] { return !tests_true(link.stream << "data"); }));
 }
 
 TEST(TcpServer, CloseFromAnotherThreadWakesABlockedAcceptAndReleasesTheSocketOnce) {
@@ -194,9 +190,8 @@ TEST(TcpServer, CloseFromAnotherThreadWakesABlockedAcceptAndReleasesTheSocketOnc
 
     tcp_server second("127.0.0.1", 0);  // most likely on the descriptor the first one released
     delete first;
-    ASSERT_TRUE(second.listening());
-    const int client = connect_raw(second.local_port());
-    const int served = second.accept();
-    EXPECT_GE(served, 0);
-    for (int fd : {client, served}) ops::close(fd);
+    tcp_stream client("127.0.0.1", second.local_port());
+    tcp_stream served(second.accept());
+    client << "ok\n";
+    EXPECT_EQ(served.read_line(1024), "ok");
 }

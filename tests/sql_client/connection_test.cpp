@@ -19,8 +19,6 @@ using sql_client::Connection;
 namespace settings = sql_client::settings;
 using ConnectionTest = brix_test::DatabaseTest;
 
-// Reconnects and expects the connection healthy, on its initial database, and in `brixsvc` on
-// the handle it had.
 void expect_reconnects(Connection& connection) {
     MYSQL* before = connection.handle();
     connection.reconnect();
@@ -31,7 +29,7 @@ void expect_reconnects(Connection& connection) {
     }
 }
 
-TEST_F(ConnectionTest, TruthFollowsTheLastCallAndReconnectMendsEveryFailure) {
+TEST_F(ConnectionTest, TruthFollowsTheLastCallAndReconnectMendsEveryFailureAndAServerRestart) {
     auto connection = connect_configured();
     EXPECT_EQ(settings::kDatabase, current_database(*connection));
     connection->set_catalog(kOtherDatabase);
@@ -62,9 +60,7 @@ TEST_F(ConnectionTest, TruthFollowsTheLastCallAndReconnectMendsEveryFailure) {
     Connection refused(settings::host(), settings::kUser, "wrong password", settings::kDatabase);
     EXPECT_FALSE(refused);
     EXPECT_EQ(static_cast<unsigned>(ER_ACCESS_DENIED_ERROR), error_number(refused));
-}
 
-TEST_F(ConnectionTest, RecoversFromAServerKilledAndRestartedUnderLiveConnections) {
     // One connection notices the loss through a failed call before reconnecting; one reconnects
     // with no call failed since the server went away; one was inside a transaction, where the
     // library declines to reconnect the first time it is asked.

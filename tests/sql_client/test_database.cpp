@@ -2,7 +2,6 @@
 
 #include <chrono>
 #include <cstdlib>
-#include <cstring>
 
 #include "sql_client/client_library.h"
 #include "sql_client/database_settings.h"
@@ -57,9 +56,7 @@ void DatabaseTest::SetUp() {
                                std::to_string(error_number(*probe)) +
                                "); start one with tools/db-server.sh start";
     const char* ci = std::getenv("CI");
-    if (ci != nullptr && std::strcmp(ci, "true") == 0) {
-        FAIL() << reason;
-    }
+    if (ci != nullptr && std::string(ci) == "true") FAIL() << reason;
     GTEST_SKIP() << reason;
 }
 

@@ -14,7 +14,6 @@ namespace brix_test {
 // The second database the server script creates, for catalog switches.
 inline constexpr char kOtherDatabase[] = "test2";
 
-// A connection made with the configured credentials.
 std::unique_ptr<sql_client::Connection> connect_configured();
 
 // SELECT DATABASE() on the connection's handle; "<error N>" on failure.
