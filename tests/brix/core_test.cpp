@@ -53,7 +53,6 @@ TEST(Catalog, LoadsUsableRowsInOrderSkipsTheRestAndUnloadsALibraryAfterItsLastOb
     EXPECT_EQ(entries[0]->name + entries[1]->name, "aa");
     EXPECT_NE(entries[0]->cgilet, entries[1]->cgilet);
     EXPECT_EQ(entries[1]->catalog, "test");
-    // One line per unusable row: its number, and the library, factory or failure at fault.
     const char* reasons[] = {R"(row 4 skipped.*library ".*no-such-library")",
                              "row 5 skipped.*no_such_factory", "row 6 skipped.*returned no object",
                              "row 7 skipped.*always throws"};
@@ -117,9 +116,7 @@ TEST(AcceptFailureLog, ReportsTheFirstFailureThenAtMostOneLineASecondWithItsCoun
 }
 
 TEST(Stop, ARequestBeforeTheServerRunsStopsItOnceArmed) {
-    brix_test::TempDir dir;
-    brix::ServerSettings settings;
-    settings.catalog_path = dir.path() + "/absent.csv";
+    brix::ServerSettings settings;  // no catalog, no pid file
     settings.worker_count = 0;
     brix::request_stop();
     auto run = std::async(std::launch::async, [&settings] {
