@@ -29,28 +29,19 @@ std::vector<std::string> lines_of(std::istream&& in) {
     return lines;
 }
 
-class CatalogTest : public ::testing::Test {
-  protected:
-    ~CatalogTest() override {
-        for (brix::CGIContext* entry : entries) delete entry;
-    }
+}  // namespace
 
+TEST(Catalog, LoadsUsableRowsInOrderSkipsTheRestAndUnloadsALibraryAfterItsLastObject) {
+    brix_test::TempDir dir;
+    std::vector<brix::CGIContext*> entries;
     // Loads the catalog `text` (none: a file that does not exist); returns the trace lines.
-    std::vector<std::string> load(const std::string& text) {
+    auto load = [&dir, &entries](const std::string& text) {
         const std::string path = dir.path() + (text.empty() ? "/absent.csv" : "/cgi.csv");
         if (!text.empty()) std::ofstream(path, std::ios::binary) << text;
         testing::internal::CaptureStdout();
         brix::load_catalog(path, entries);
         return lines_of(std::istringstream(testing::internal::GetCapturedStdout()));
-    }
-
-    brix_test::TempDir dir;
-    std::vector<brix::CGIContext*> entries;
-};
-
-}  // namespace
-
-TEST_F(CatalogTest, LoadsUsableRowsInFileOrderAndSkipsTheRestWithAReason) {
+    };
     const std::string missing = dir.path() + "/no-such-library";
     const auto trace = load(row("a", "make_wait") + "\"three\",\"fields\",\"only\"\n\n" +
                             row("b", "make_a", missing) + row("c", "no_such_factory") +
@@ -62,7 +53,6 @@ TEST_F(CatalogTest, LoadsUsableRowsInFileOrderAndSkipsTheRestWithAReason) {
     EXPECT_EQ(entries[0]->name + entries[1]->name, "aa");
     EXPECT_NE(entries[0]->cgilet, entries[1]->cgilet);
     EXPECT_EQ(entries[1]->catalog, "test");
-    // One line per unusable row: its number, and the library, factory or failure at fault.
     const char* reasons[] = {R"(row 4 skipped.*library ".*no-such-library")",
                              "row 5 skipped.*no_such_factory", "row 6 skipped.*returned no object",
                              "row 7 skipped.*always throws"};
@@ -70,18 +60,17 @@ TEST_F(CatalogTest, LoadsUsableRowsInFileOrderAndSkipsTheRestWithAReason) {
     for (std::size_t i = 0; i < 4; ++i) {
         EXPECT_TRUE(std::regex_search(trace[i], std::regex(reasons[i]))) << trace[i];
     }
-
     const auto absent = load("");
     EXPECT_EQ(entries.size(), 2u);
     ASSERT_EQ(absent.size(), 1u);
     EXPECT_NE(absent[0].find("absent.csv"), std::string::npos) << absent[0];
-}
+    for (brix::CGIContext* entry : entries) delete entry;
+    entries.clear();
 
-TEST_F(CatalogTest, TeardownDeletesEachObjectBeforeTheLibraryIsUnloadedOnce) {
-    const std::string log = dir.path() + "/events.log";
-    ASSERT_TRUE(brix_test::set_environment("BRIX_TEST_EVENT_LOG", log));
     // Two rows on one library: the platform counts the loads, so it stays loaded until the
     // second entry has released it.
+    const std::string log = dir.path() + "/events.log";
+    ASSERT_TRUE(brix_test::set_environment("BRIX_TEST_EVENT_LOG", log));
     load(row("one", "make_lifecycle", LIFECYCLE_CGILET) +
          row("two", "make_lifecycle", LIFECYCLE_CGILET));
     ASSERT_EQ(entries.size(), 2u);
@@ -92,11 +81,9 @@ TEST_F(CatalogTest, TeardownDeletesEachObjectBeforeTheLibraryIsUnloadedOnce) {
     EXPECT_NE(entries[0]->dll.get_symbol("make_lifecycle"), nullptr);
     EXPECT_EQ(entries[0]->dll.error, "");
     delete entries[1];
-    entries.pop_back();
     events.push_back("destroyed");
     EXPECT_EQ(lines_of(std::ifstream(log)), events);
     delete entries[0];
-    entries.clear();
     events.insert(events.end(), {"destroyed", "unloaded"});
     EXPECT_EQ(lines_of(std::ifstream(log)), events);
     brix_test::set_environment("BRIX_TEST_EVENT_LOG", "");
@@ -129,9 +116,7 @@ TEST(AcceptFailureLog, ReportsTheFirstFailureThenAtMostOneLineASecondWithItsCoun
 }
 
 TEST(Stop, ARequestBeforeTheServerRunsStopsItOnceArmed) {
-    brix_test::TempDir dir;
-    brix::ServerSettings settings;
-    settings.catalog_path = dir.path() + "/absent.csv";
+    brix::ServerSettings settings;  // no catalog, no pid file
     settings.worker_count = 0;
     brix::request_stop();
     auto run = std::async(std::launch::async, [&settings] {

@@ -1,5 +1,4 @@
-// GetPID against the system's real process list (current_process_id is checked by the daemon's
-// pid file, end to end).
+// GetPID against the system's real process list.
 #include "brix/get_pid.h"
 
 #include <gtest/gtest.h>
@@ -11,8 +10,7 @@ namespace {
 // One test, so that ctest never runs two processes of this executable's name at once: GetPID
 // returns the first process of a name, and another copy of this test could come first.
 TEST(GetPID, FindsProcessesByExactExecutableName) {
-    // The process list shows this very process under its executable's file name (under Wine:
-    // the .exe name in Wine's own process list).
+    // This very process, under its executable's file name (under Wine, Wine's own process list).
     EXPECT_EQ(brix::current_process_id(), brix::GetPID(OWN_EXE_NAME));
 
     // The comparison is exact: neither a prefix nor a full path nor another letter case matches.

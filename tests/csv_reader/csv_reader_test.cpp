@@ -46,7 +46,7 @@ TEST(CsvReader, ReadsOneRowByItsQuotes) {
     }
 }
 
-TEST(CsvReader, ConsecutiveRowsStartAfterTheLineFeedThatEndedThePrevious) {
+TEST(CsvReader, ReadsConsecutiveRowsAndMapsAHeaderRow) {
     std::istringstream in("\"1\",\"2\"\n\"open\nstill\",\"x\"\n\"3\"\n");
     std::vector<Row> rows;
     for (Row row; in >> row;) rows.push_back(row);
@@ -58,9 +58,8 @@ TEST(CsvReader, ConsecutiveRowsStartAfterTheLineFeedThatEndedThePrevious) {
     EXPECT_FALSE(in >> row);
     EXPECT_TRUE(row.empty());
     EXPECT_EQ(in.rdstate(), failed);
-}
 
-TEST(CsvReader, MapRowIndexesColumnsByNameKeepingOtherEntries) {
+    // map_row indexes columns by name, keeping other entries.
     std::map<std::string, int> index{{"kept", 7}};
     csv_reader::map_row(Row{"id", "name", "id"}, index);
     EXPECT_EQ(index, (std::map<std::string, int>{{"id", 2}, {"name", 1}, {"kept", 7}}));

@@ -1,10 +1,6 @@
-// Test-only (Linux): serves one request with a cgilet library the way the daemon does, without
-// the daemon, and prints the response:
-//
-//     cgilet_driver LIBRARY FACTORY REQUEST_LINE
-//
-// Loads the library into a catalog entry, decodes the request line and calls the cgilet's
-// process_without_database on one end of a socket pair. Exits with 0 when the cgilet was called.
+// Test-only (Linux): `cgilet_driver LIBRARY FACTORY REQUEST_LINE` serves one request with a cgilet
+// library as the daemon does, without the daemon (process_without_database, on one end of a socket
+// pair), and prints the response. Exits with 0 when the cgilet was called.
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -16,10 +12,7 @@
 #include "net_tools/tcp_stream.h"
 
 int main(int argc, char** argv) {
-    if (argc != 4) {
-        std::cerr << "usage: cgilet_driver LIBRARY FACTORY REQUEST_LINE\n";
-        return 2;
-    }
+    if (argc != 4) return 2;
     brix::CGIContext entry("driven", argv[1], argv[2], "none");
     int ends[2];
     if (!entry.usable() || socketpair(AF_UNIX, SOCK_STREAM, 0, ends) != 0) {
