@@ -9,7 +9,7 @@
 #include <fstream>
 #include <string>
 
-#include "tests/support/scm_service.h"
+#include "tests/support/win_services.h"
 
 int main() {
     char self[MAX_PATH] = {};
