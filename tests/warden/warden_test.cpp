@@ -1,9 +1,8 @@
-// warden twice. In-process, the service framework, the detached launcher and the allocation
-// operator, for what Wine's Service Control Manager cannot show: the status reports themselves,
-// failures, the shutdown control, console events and the heartbeat. Then the real programs as
-// separate processes under the real SCM, the daemon played by the stand-in "brix.exe", copied for
-// the test into the Windows directory: a service's current directory, where the command
-// interpreter finds it by name. The registry is real throughout.
+// warden in-process (the framework, the detached launcher, the allocation operator) for what
+// Wine's Service Control Manager cannot show: status reports, failures, the shutdown control,
+// console events, the heartbeat. Then the real programs under the real SCM, the daemon played by
+// the stand-in "brix.exe" in the Windows directory: a service's current directory, where the
+// command interpreter finds it by name. The registry is real throughout.
 #include <windows.h>
 
 #include <gmock/gmock.h>
