@@ -157,8 +157,7 @@ TEST_F(BrixsvcProgram, InstallsServesUntilAStopAndUninstallsOnlyWhenStopped) {
     // Started in the system folder, the service finds "cgi.csv" and the cgilets beside itself.
     ASSERT_TRUE(brix_test::wait_until([] { return Serves(kPort); }, std::chrono::seconds(30)));
     Brixsvc("uninstall");  // a running service stays installed and running
-    EXPECT_EQ(brix_test::service_status(kService).dwCurrentState,
-              static_cast<DWORD>(SERVICE_RUNNING));
+    EXPECT_EQ(brix_test::service_state(kService), static_cast<DWORD>(SERVICE_RUNNING));
 
     // Clients that connect and send nothing hold the stop up only until the request deadline.
     std::vector<std::unique_ptr<net_tools::tcp_stream>> silent;

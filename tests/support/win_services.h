@@ -234,18 +234,18 @@ bool with_service(const char* name, DWORD access, Use use) {
     return ok;
 }
 
-// The status of the service `name`; all zero (state 0) when it does not exist.
-inline SERVICE_STATUS service_status(const char* name) {
+// The current state of the service `name`; 0 when it does not exist.
+inline DWORD service_state(const char* name) {
     SERVICE_STATUS status = {};
     with_service(name, SERVICE_QUERY_STATUS,
                  [&status](SC_HANDLE s) { return QueryServiceStatus(s, &status) != 0; });
-    return status;
+    return status.dwCurrentState;
 }
 
 // Waits until the service `name` is in `state` (0: gone), for at most `deadline`.
 inline bool service_reaches_state(const char* name, DWORD state,
                                   std::chrono::milliseconds deadline = std::chrono::seconds(30)) {
-    return wait_until([=] { return service_status(name).dwCurrentState == state; }, deadline);
+    return wait_until([=] { return service_state(name) == state; }, deadline);
 }
 
 struct ServiceConfig {

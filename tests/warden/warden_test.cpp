@@ -358,8 +358,7 @@ TEST_F(WardenPrograms, ForegroundVariantLivesExactlyAsLongAsTheDaemon) {
     ASSERT_TRUE(brix_test::with_service(kService, DELETE, DeleteService));
     EXPECT_EQ(Output(kForeground, "/r"), "remove service...\n");
     EXPECT_EQ(EventLogValue("EventMessageFile"), "-");
-    EXPECT_EQ(brix_test::service_status(kService).dwCurrentState,
-              static_cast<DWORD>(SERVICE_STOP_PENDING));
+    EXPECT_EQ(brix_test::service_state(kService), static_cast<DWORD>(SERVICE_STOP_PENDING));
     Touch(kDaemonEnd);
     EXPECT_TRUE(brix_test::service_reaches_state(kService, 0));
 }
