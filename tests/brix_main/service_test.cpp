@@ -14,9 +14,8 @@
 
 #include "net_tools/tcp_server.h"
 #include "net_tools/tcp_stream.h"
-#include "tests/support/recording_win_api.h"
-#include "tests/support/scm_service.h"
 #include "tests/support/wait_until.h"
+#include "tests/support/win_services.h"
 
 int brixsvc_main(int argc, char** argv);  // the program's entry point, renamed for this test
 
@@ -110,15 +109,6 @@ void Brixsvc(const std::string& arguments, const std::string& program = kBrixsvc
     EXPECT_EQ(outcome.output, "") << arguments;
 }
 
-// Starts the service (`control` 0) or sends it `control`; true when the SCM took it.
-bool Control(DWORD control) {
-    return brix_test::with_service(kService, SERVICE_ALL_ACCESS, [control](SC_HANDLE s) {
-        SERVICE_STATUS status = {};
-        return control == 0 ? StartServiceA(s, 0, nullptr) != 0
-                            : ControlService(s, control, &status) != 0;
-    });
-}
-
 // An auto-start service left behind would start with the next Wine session.
 class BrixsvcProgram : public testing::Test {
   protected:
@@ -151,17 +141,16 @@ TEST_F(BrixsvcProgram, InstallsServesUntilAStopAndUninstallsOnlyWhenStopped) {
     Brixsvc("install");  // from another folder: the service is kept as it is, and it succeeds
     EXPECT_EQ(brix_test::service_config(kService).path, "\"" + copy + "\"");
 
-    ASSERT_TRUE(Control(0));
+    ASSERT_TRUE(brix_test::control_service(kService, 0));
     // Started in the system folder, the service finds "cgi.csv" and the cgilets beside itself.
     ASSERT_TRUE(brix_test::wait_until([] { return Serves(kPort); }, std::chrono::seconds(30)));
     Brixsvc("uninstall");  // a running service stays installed and running
-    EXPECT_EQ(brix_test::service_status(kService).dwCurrentState,
-              static_cast<DWORD>(SERVICE_RUNNING));
+    EXPECT_EQ(brix_test::service_state(kService), static_cast<DWORD>(SERVICE_RUNNING));
 
     // Clients that connect and send nothing hold the stop up only until the request deadline.
     std::vector<std::unique_ptr<net_tools::tcp_stream>> silent;
     for (int i = 0; i < 10; ++i) silent.emplace_back(new net_tools::tcp_stream("127.0.0.1", kPort));
-    ASSERT_TRUE(Control(SERVICE_CONTROL_STOP));
+    ASSERT_TRUE(brix_test::control_service(kService, SERVICE_CONTROL_STOP));
     EXPECT_TRUE(
         brix_test::service_reaches_state(kService, SERVICE_STOPPED, std::chrono::seconds(15)));
     silent.clear();

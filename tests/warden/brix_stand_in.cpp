@@ -9,7 +9,7 @@
 #include <fstream>
 #include <string>
 
-#include "tests/support/scm_service.h"
+#include "tests/support/win_services.h"
 
 int main() {
     char self[MAX_PATH] = {};
@@ -17,9 +17,8 @@ int main() {
     const std::string trace = std::string(self) + ".trace";
     const std::string end = std::string(self) + ".end";
 
-    std::ofstream(trace, std::ios::app)
-        << "started pid=" << GetCurrentProcessId()
-        << " BRIx=" << brix_test::service_status("BRIx").dwCurrentState << "\n";
+    std::ofstream(trace, std::ios::app) << "started pid=" << GetCurrentProcessId()
+                                        << " BRIx=" << brix_test::service_state("BRIx") << "\n";
 
     const ULONGLONG deadline = GetTickCount64() + 60000;
     while (GetFileAttributesA(end.c_str()) == INVALID_FILE_ATTRIBUTES &&

@@ -1,11 +1,16 @@
-// Test-only: a stand-in for the Windows calls behind `win_seam::api()`. It records the calls tests
-// read, can be told to fail a function or to act from inside one, and plays the Service Control
-// Manager's dispatcher so that a service runs in-process. Thread safe.
+// Test-only (Windows), shared by the tests of the two service programs. In-process: a stand-in
+// for the Windows calls behind `win_seam::api()`. Out of process: running a program, and looking
+// at, controlling or removing a service in the real Service Control Manager.
 #pragma once
 
 #include <windows.h>
 
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
 #include <cstring>
+#include <fstream>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -13,10 +18,13 @@
 #include <utility>
 #include <vector>
 
+#include "tests/support/wait_until.h"
 #include "win_seam/win_api.h"
 
 namespace brix_test {
 
+// Records the calls tests read, can be told to fail a function or to act from inside one, and
+// plays the Service Control Manager's dispatcher so that a service runs in-process. Thread safe.
 class RecordingWinApi final : public win_seam::WinApi {
   public:
     // A call: the function's name and the numbers tests read (Beep: frequency and duration,
@@ -120,7 +128,6 @@ class RecordingWinApi final : public win_seam::WinApi {
     void Sleep(DWORD milliseconds) override { Record({"Sleep", milliseconds}); }
 
   private:
-    // Handles the stand-in hands out.
     static inline HANDLE const kEventSource = reinterpret_cast<HANDLE>(0xE5E5);
     static inline SERVICE_STATUS_HANDLE const kStatusHandle =
         reinterpret_cast<SERVICE_STATUS_HANDLE>(0x5757);
@@ -139,13 +146,11 @@ class RecordingWinApi final : public win_seam::WinApi {
         if (error != 0) SetLastError(error);
         return error == 0;
     }
-    // Runs `change` under the lock.
     template <typename Change>
     void UnderLock(Change change) {
         std::lock_guard<std::mutex> lock(mutex_);
         change();
     }
-    // A copy of `member` taken under the lock.
     template <typename T>
     T Locked(const T& member) const {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -164,5 +169,120 @@ class RecordingWinApi final : public win_seam::WinApi {
     PHANDLER_ROUTINE console_handler_ = nullptr;
     LPHANDLER_FUNCTION handler_ = nullptr;  // registered until the service main returns
 };
+
+// The Windows path of a Unix path, as Wine maps it (the Unix root is drive Z:).
+inline std::string windows_path(const std::string& unix_path) {
+    std::string path = "Z:" + unix_path;
+    std::replace(path.begin(), path.end(), '/', '\\');
+    return path;
+}
+
+struct ProgramRun {
+    DWORD exit_code = 0xFFFFFFFF;
+    std::string output;  // standard output and error together, line ends as "\n"
+};
+
+// Runs `program` with `arguments` and waits for it (a minute at most, then it is ended and the
+// test fails). Its current directory is the temporary folder. A program that cannot be started
+// fails the test.
+inline ProgramRun run_program(const std::string& program, const std::string& arguments = "") {
+    char temp_dir[MAX_PATH] = {};
+    char out_path[MAX_PATH] = {};
+    GetTempPathA(MAX_PATH, temp_dir);
+    GetTempFileNameA(temp_dir, "run", 0, out_path);
+    SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+    HANDLE out = CreateFileA(out_path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
+                             CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    startup.hStdOutput = startup.hStdError = out;
+    PROCESS_INFORMATION process = {};
+    std::string command = "\"" + program + "\"" + (arguments.empty() ? "" : " " + arguments);
+    ProgramRun run;
+    const BOOL started = CreateProcessA(nullptr, &command[0], nullptr, nullptr, TRUE, 0, nullptr,
+                                        temp_dir, &startup, &process);
+    EXPECT_TRUE(started) << command << ": error " << GetLastError();
+    CloseHandle(out);
+    // A program not started by the SCM may wait a while before its dispatcher gives up.
+    if (started && WaitForSingleObject(process.hProcess, 60000) != WAIT_OBJECT_0) {
+        TerminateProcess(process.hProcess, 1);
+        ADD_FAILURE() << command << " did not end";
+    }
+    GetExitCodeProcess(process.hProcess, &run.exit_code);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    std::ifstream text(out_path, std::ios::binary);
+    for (char c; text.get(c);) {
+        if (c != '\r') run.output += c;
+    }
+    text.close();
+    DeleteFileA(out_path);
+    return run;
+}
+
+// Opens the service `name` with `access` and passes its handle to `use` (which returns bool);
+// false when it does not exist.
+template <typename Use>
+bool with_service(const char* name, DWORD access, Use use) {
+    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
+    SC_HANDLE service = OpenServiceA(manager, name, access);
+    const bool ok = service != nullptr && use(service);
+    CloseServiceHandle(service);
+    CloseServiceHandle(manager);
+    return ok;
+}
+
+// The current state of the service `name`; 0 when it does not exist.
+inline DWORD service_state(const char* name) {
+    SERVICE_STATUS status = {};
+    with_service(name, SERVICE_QUERY_STATUS,
+                 [&status](SC_HANDLE s) { return QueryServiceStatus(s, &status) != 0; });
+    return status.dwCurrentState;
+}
+
+// Waits until the service `name` is in `state` (0: gone), for at most `deadline`.
+inline bool service_reaches_state(const char* name, DWORD state,
+                                  std::chrono::milliseconds deadline = std::chrono::seconds(30)) {
+    return wait_until([=] { return service_state(name) == state; }, deadline);
+}
+
+struct ServiceConfig {
+    DWORD type = 0;
+    DWORD start = 0;
+    DWORD error_control = 0;
+    std::string path;
+};
+
+// The configuration of the service `name`; a failed check when it does not exist.
+inline ServiceConfig service_config(const char* name) {
+    ServiceConfig config;
+    EXPECT_TRUE(with_service(name, SERVICE_QUERY_CONFIG, [&config](SC_HANDLE s) {
+        std::vector<BYTE> buffer(8192);
+        DWORD needed = 0;
+        auto* c = reinterpret_cast<QUERY_SERVICE_CONFIGA*>(buffer.data());
+        if (!QueryServiceConfigA(s, c, static_cast<DWORD>(buffer.size()), &needed)) return false;
+        config = {c->dwServiceType, c->dwStartType, c->dwErrorControl, c->lpBinaryPathName};
+        return true;
+    })) << name;
+    return config;
+}
+
+// Starts the service `name` (`control` 0) or sends it `control`; true when the SCM took it.
+inline bool control_service(const char* name, DWORD control) {
+    return with_service(name, SERVICE_ALL_ACCESS, [control](SC_HANDLE s) {
+        SERVICE_STATUS status = {};
+        return control == 0 ? StartServiceA(s, 0, nullptr) != 0
+                            : ControlService(s, control, &status) != 0;
+    });
+}
+
+// Stops the service `name` if it runs, deletes it and waits until it is gone; true once it is.
+inline bool remove_service(const char* name) {
+    control_service(name, SERVICE_CONTROL_STOP);
+    with_service(name, DELETE, DeleteService);
+    return service_reaches_state(name, 0);
+}
 
 }  // namespace brix_test
