@@ -2,35 +2,141 @@
 // cgilets, driven over real sockets and stopped with real signals. They keep to what only a whole
 // daemon shows; the rules of decoding, dispatch and the catalog have unit tests of their own. The
 // same tests run the Windows daemon under Wine when BRIX_E2E_WINE is set (see CMakeLists.txt).
-#include <dirent.h>
+// Last, the brix-call program against the daemon: how it fails, and the exit status that tells
+// what the daemon did with its request (its encoding is tested with the daemon's decoding).
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <future>
 #include <iterator>
 #include <memory>
 #include <regex>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "net_tools/socket_ops.h"
 #include "net_tools/tcp_server.h"
-#include "tests/e2e/daemon_process.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/wait_until.h"
 
-using brix_e2e::DaemonProcess;
+namespace fs = std::filesystem;
 namespace ops = net_tools::socket_ops;
 
 namespace {
+
+// Runs a program, such as a daemon, as a child process with its standard output and error in
+// files. The program may be a native one or a Windows one started through the project's Wine
+// wrapper (whose process id is the program's own).
+class DaemonProcess {
+  public:
+    // Starts `command` (argv[0] is a path) in the folder `work_dir`, standard output and error
+    // going to work_dir/stdout.txt and work_dir/stderr.txt, standard input from /dev/null, no
+    // signal blocked; with `ignore_sigint` it starts with SIGINT ignored, as a program started in
+    // the background by a non-interactive shell does.
+    DaemonProcess(const std::vector<std::string>& command, const std::string& work_dir,
+                  bool ignore_sigint = false)
+        : dir(work_dir) {
+        // Opened (and emptied) here, not in the child, so that what an earlier daemon wrote in
+        // the same folder is gone before this constructor returns.
+        const int in = open("/dev/null", O_RDONLY | O_CLOEXEC);
+        const int out =
+            open((dir + "/stdout.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        const int err =
+            open((dir + "/stderr.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        std::vector<char*> argv;
+        for (const std::string& arg : command) argv.push_back(const_cast<char*>(arg.c_str()));
+        argv.push_back(nullptr);
+        child = fork();
+        if (child < 0) throw std::runtime_error("fork failed");
+        if (child == 0) {
+            // Only async-signal-safe calls between fork and exec.
+            if (in < 0 || out < 0 || err < 0 || chdir(dir.c_str()) != 0) _exit(127);
+            dup2(in, 0);
+            dup2(out, 1);
+            dup2(err, 2);
+            // The daemon gets descriptors 0 to 2 only, so that what its children hold is its own.
+            close_range(3, ~0U, 0);
+            // The test process may have the stop signals blocked; the daemon starts with none.
+            sigset_t none;
+            sigemptyset(&none);
+            sigprocmask(SIG_SETMASK, &none, nullptr);
+            if (ignore_sigint) ::signal(SIGINT, SIG_IGN);
+            setpgid(0, 0);
+            execv(argv[0], argv.data());
+            _exit(127);
+        }
+        for (const int fd : {in, out, err}) {
+            if (fd >= 0) close(fd);
+        }
+    }
+    // Kills the process (SIGKILL) if it still runs, and reaps it.
+    ~DaemonProcess() {
+        if (running()) {
+            kill(child, SIGKILL);
+            waitpid(child, nullptr, 0);
+        }
+    }
+
+    DaemonProcess(const DaemonProcess&) = delete;
+    DaemonProcess& operator=(const DaemonProcess&) = delete;
+
+    pid_t pid() const { return child; }
+
+    // Everything the daemon has written to standard output / error so far, with CR LF line ends
+    // (a Windows daemon's) read as LF.
+    std::string out() const { return read_file("/stdout.txt"); }
+    std::string err() const { return read_file("/stderr.txt"); }
+    // How often `text` occurs in standard output so far.
+    int count(const std::string& text) const {
+        const std::string all = out();
+        int found = 0;
+        for (auto at = all.find(text); at != std::string::npos; at = all.find(text, at + 1))
+            ++found;
+        return found;
+    }
+    // Waits (20 s at most) until standard output holds `text` at least `count` times.
+    bool wait_for(const std::string& text, int count = 1) const {
+        return brix_test::wait_until([&] { return this->count(text) >= count; }, kPatience);
+    }
+
+    // Waits (20 s at most) for the process to end and returns its exit status (or 128 + signal
+    // number when a signal ended it), or -1 if it still runs.
+    int wait_exit() {
+        brix_test::wait_until([&] { return !running(); }, kPatience);
+        return exit_status;
+    }
+    bool running() {
+        int status = 0;
+        if (exit_status < 0 && waitpid(child, &status, WNOHANG) == child)
+            exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        return exit_status < 0;
+    }
+
+  private:
+    static constexpr std::chrono::seconds kPatience{20};
+
+    std::string read_file(const char* name) const {
+        std::ostringstream text;
+        text << std::ifstream(dir + name, std::ios::binary).rdbuf();
+        return std::regex_replace(text.str(), std::regex("\r\n"), "\n");
+    }
+
+    std::string dir;
+    pid_t child = -1;
+    int exit_status = -1;  // set once the process has ended and been reaped
+};
 
 // Where the daemon under test and its libraries are: set by CMake for the native build, by the
 // environment for the Windows build (see CMakeLists.txt).
@@ -46,21 +152,15 @@ const int kPort = std::stoi(setting("BRIX_E2E_PORT", std::to_string(E2E_PORT)));
 std::string descriptors(pid_t pid, bool inheritable = false) {
     const std::string proc = "/proc/" + std::to_string(pid);
     std::string targets;
-    DIR* fds = opendir((proc + "/fd").c_str());
-    if (fds == nullptr) return "<gone>";
-    while (const dirent* entry = readdir(fds)) {
-        std::ifstream info(proc + "/fdinfo/" + entry->d_name);
-        std::string field;
-        while (info >> field && field != "flags:") {
-        }
+    std::error_code gone;
+    for (const auto& fd : fs::directory_iterator(proc + "/fd", gone)) {
+        const std::string name = fd.path().filename();
+        std::ifstream info(proc + "/fdinfo/" + name);
         unsigned long flags = 0;
-        info >> std::oct >> flags;
-        char target[256] = {};
-        if (std::atoi(entry->d_name) > 2 && (!inheritable || (flags & O_CLOEXEC) == 0) &&
-            readlink((proc + "/fd/" + entry->d_name).c_str(), target, sizeof target - 1) > 0)
-            targets += std::string(" ") + target;
+        info.ignore(64, '\n').ignore(6) >> std::oct >> flags;  // "pos:\t0\nflags:\t02004002\n..."
+        if (std::stoi(name) > 2 && (!inheritable || (flags & O_CLOEXEC) == 0))
+            targets += " " + fs::read_symlink(fd, gone).string();
     }
-    closedir(fds);
     return targets;
 }
 
@@ -129,11 +229,12 @@ class Daemon : public ::testing::Test {
         EXPECT_TRUE(!until_running || daemon->wait_for(" start...\n", 10));
     }
 
-    // Stops the daemon with `sig` and returns its exit status.
+    // Stops the daemon with `sig` (0: sends none, to wait for an end already under way) and
+    // returns its exit status.
     int stop(int sig = SIGINT) {
-        daemon->signal(sig);
-        int status = -1;
-        EXPECT_TRUE(daemon->wait_exit(status)) << "the daemon did not stop\n" << daemon->out();
+        kill(daemon->pid(), sig);
+        const int status = daemon->wait_exit();
+        EXPECT_NE(status, -1) << "the daemon did not stop\n" << daemon->out();
         return status;
     }
 
@@ -247,7 +348,7 @@ TEST_F(Daemon, AStopClosesTheListenerFirstThenServesEveryAcceptedConnectionAndTr
     const int queued = connect_to_daemon();
     ASSERT_TRUE(send_all(queued, "name=queued\n"));
     ASSERT_TRUE(daemon->wait_for("fd: ", 11));
-    daemon->signal(SIGINT);
+    kill(daemon->pid(), SIGINT);
     ASSERT_TRUE(daemon->wait_for("done shutdown...\n"));
     // Nothing more is accepted, while the requests in progress and the queued one are pending.
     EXPECT_EQ(request("name=late\n"), "<connect failed>") << "the listening socket is still open";
@@ -259,9 +360,7 @@ TEST_F(Daemon, AStopClosesTheListenerFirstThenServesEveryAcceptedConnectionAndTr
     }
     EXPECT_EQ(read_all(queued), "Hello, queued!\n");
     close(queued);
-    int status = -1;
-    ASSERT_TRUE(daemon->wait_exit(status));
-    EXPECT_EQ(status, 0);
+    EXPECT_EQ(stop(0), 0);
     const std::string out = daemon->out();
     EXPECT_EQ(out.rfind("run next...\n", 0), 0u) << out;
     EXPECT_EQ(out.substr(out.rfind('\n', out.size() - 2)), "\ndone...\n");
@@ -289,7 +388,6 @@ TEST_F(Daemon, HostileClientsCannotHoldTheWorkers) {
         send_all(deaf.back(), "cgilet=flood\n");
     }
     auto answer = std::async(std::launch::async, [&] { return request("name=patient\n"); });
-    // The dribbling clients send a byte every 200 ms until the answer comes, for 20 s at most.
     EXPECT_TRUE(brix_test::wait_until(
         [&] {
             for (int fd : dribbling) send_all(fd, "a");
@@ -309,9 +407,7 @@ TEST_F(Daemon, ReportsAPortInUseAndExitsWithFailure) {
     const net_tools::tcp_server blocker("127.0.0.1", kPort);
     ASSERT_TRUE(blocker.listening()) << blocker.error_text();
     start(false, /*until_running=*/false);
-    int status = -1;
-    ASSERT_TRUE(daemon->wait_exit(status));
-    EXPECT_NE(status, 0);
+    EXPECT_NE(stop(0), 0);
     EXPECT_NE(daemon->err().find("127.0.0.1 port " + std::to_string(kPort)), std::string::npos)
         << daemon->err();
     EXPECT_FALSE(std::ifstream(dir.path() + "/brix.pid").good()) << "no pid file is written";
@@ -355,4 +451,60 @@ TEST_F(Daemon, OutlivesADatabaseThatIsDownOrFrozen) {
     db_server("thaw");
     EXPECT_TRUE(database_answers());
     EXPECT_EQ(stop(), 0);
+}
+
+TEST(BrixCallProgram, ExitStatusTellsWhatTheDaemonDidWithTheRequestOrThatTheUsageIsWrong) {
+    // A daemon whose catalog has no "hello": a request without a cgilet field finds nothing.
+    // The test cgilet "wait" waits for a second line, which brix-call never sends.
+    brix_test::TempDir dir;
+    brix_test::TempDir calls;  // brix-call's output
+    std::ofstream(dir.path() + "/cgi.csv")
+        << "\"echo\",\"" E2E_ECHO_CGILET "\",\"make_echo\",\"none\"\n"
+        << "\"wait\",\"" E2E_TEST_CGILETS "\",\"make_wait\",\"none\"\n";
+    DaemonProcess daemon({E2E_DAEMON}, dir.path());
+    ASSERT_TRUE(daemon.wait_for("run next...")) << daemon.err();
+    // A loopback port on which nothing listens (it did a moment ago).
+    const std::string closed = std::to_string(net_tools::tcp_server("127.0.0.1", 0).local_port());
+
+    const std::string port = std::to_string(E2E_PORT);
+    const std::string peer = "no response from 127.0.0.1:" + port;
+    const std::string usage = "\nusage: brix-call [";
+    struct Case {
+        std::vector<std::string> args;
+        int status;
+        std::string out;
+        std::string err;
+    };
+    const std::vector<Case> cases{
+        {{"cgilet=echo", "a=1"}, 0, "a=1\ncgilet=echo\n", ""},
+        {{"cgilet=nosuch"}, 3, "", peer + " (is nosuch in the catalog?)\n"},
+        {{"--raw", "a=1&cgilet=no%73uch+2&cgilet=echo"},
+         3,
+         "",
+         peer + " (is nosuch 2 in the catalog?)\n"},
+        {{"name=x"}, 3, "", peer + " (is hello in the catalog?)\n"},
+        {{"-t", "1", "cgilet=wait"}, 4, "", peer + " within 1 s\n"},
+        {{"-p", closed, "name=x"}, 1, "", "cannot connect to 127.0.0.1:" + closed},
+        {{"-x"}, 2, "", "unknown option: -x" + usage},
+        {{"name"}, 2, "", "not a NAME=VALUE field: name" + usage},
+        {{"-p"}, 2, "", "-p needs a value" + usage},
+        {{"-t"}, 2, "", "-t needs a value" + usage},
+        {{"--raw"}, 2, "", "--raw needs a value" + usage},
+        {{"-p", "0"}, 2, "", "not a port number: 0" + usage},
+        {{"-p", "65536"}, 2, "", "not a port number: 65536" + usage},
+        {{"-p", "12ab"}, 2, "", "not a port number: 12ab" + usage},
+        {{"-t", "-1"}, 2, "", "not a number of seconds: -1" + usage},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> command{BRIX_CALL, "-p", port};
+        command.insert(command.end(), c.args.begin(), c.args.end());
+        DaemonProcess call(command, calls.path());
+        EXPECT_EQ(call.wait_exit(), c.status) << c.args.back();
+        EXPECT_EQ(call.out(), c.out) << c.args.back();
+        // Not reached, or a usage error: the system's reason, or the usage, follows.
+        const std::string err = c.err.empty() ? "" : "brix-call: " + c.err;
+        EXPECT_EQ(c.status == 1 || c.status == 2 ? call.err().substr(0, err.size()) : call.err(),
+                  err)
+            << c.args.back();
+    }
 }

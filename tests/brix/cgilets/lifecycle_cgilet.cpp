@@ -1,7 +1,7 @@
 // A cgilet that records its life, one line per event, in the file named by BRIX_TEST_EVENT_LOG:
 // "loaded" and "unloaded" with its library, "made" by the factory, "destroyed" with the object.
-#include <cstdio>
 #include <cstdlib>
+#include <fstream>
 
 #include "brix/cgilet_export.h"
 #include "brix/form_data.h"
@@ -11,11 +11,7 @@ namespace {
 
 void record(const char* event) {
     const char* path = std::getenv("BRIX_TEST_EVENT_LOG");
-    if (path == nullptr || *path == '\0') return;
-    if (std::FILE* file = std::fopen(path, "a")) {
-        std::fprintf(file, "%s\n", event);
-        std::fclose(file);
-    }
+    if (path != nullptr && *path != '\0') std::ofstream(path, std::ios::app) << event << '\n';
 }
 
 struct LibraryLife {

@@ -20,37 +20,31 @@
 
 namespace {
 
-// A cgilet that does the same with or without a database.
+// A cgilet that does `act` with or without a database.
+template <void (*act)(net_tools::tcp_stream&)>
 class WithoutDatabase : public brix::Cgilet {
   public:
-    void process(net_tools::tcp_stream& stream, brix::FormData& form,
-                 sql_client::Connection*) override {
-        process_without_database(stream, form);
+    void process(net_tools::tcp_stream& stream, brix::FormData&, sql_client::Connection*) override {
+        act(stream);
     }
-};
-
-class Throw : public WithoutDatabase {
-  public:
-    void process_without_database(net_tools::tcp_stream&, brix::FormData&) override {
-        throw std::runtime_error("the throw cgilet always throws");
-    }
-};
-
-class Wait : public WithoutDatabase {
-  public:
     void process_without_database(net_tools::tcp_stream& stream, brix::FormData&) override {
-        const std::string line = stream.read_line(1024);  // before any byte of the response
-        stream << "released: " << line << "\n";
+        act(stream);
     }
 };
 
-class Flood : public WithoutDatabase {
-  public:
-    void process_without_database(net_tools::tcp_stream& stream, brix::FormData&) override {
-        const std::string piece(1024, 'f');
-        for (int i = 0; i < 65536; ++i) stream << piece;
-    }
-};
+void throw_always(net_tools::tcp_stream&) {
+    throw std::runtime_error("the throw cgilet always throws");
+}
+
+void wait_for_line(net_tools::tcp_stream& stream) {
+    const std::string line = stream.read_line(1024);  // before any byte of the response
+    stream << "released: " << line << "\n";
+}
+
+void flood(net_tools::tcp_stream& stream) {
+    const std::string piece(1024, 'f');
+    for (int i = 0; i < 65536; ++i) stream << piece;
+}
 
 class DbName : public brix::Cgilet {
   public:
@@ -75,29 +69,26 @@ class DbName : public brix::Cgilet {
 };
 
 #ifndef _WIN32
-class Spawn : public WithoutDatabase {
-  public:
-    void process_without_database(net_tools::tcp_stream& stream, brix::FormData&) override {
-        std::string pid;
-        if (std::FILE* shell = popen("sleep 600 </dev/null >/dev/null 2>&1 & echo $!", "r")) {
-            for (int c; (c = std::fgetc(shell)) != EOF && c != '\n';) pid += static_cast<char>(c);
-            pclose(shell);
-        }
-        stream << "child=" << pid << "\n";
+void spawn(net_tools::tcp_stream& stream) {
+    std::string pid;
+    if (std::FILE* shell = popen("sleep 600 </dev/null >/dev/null 2>&1 & echo $!", "r")) {
+        for (int c; (c = std::fgetc(shell)) != EOF && c != '\n';) pid += static_cast<char>(c);
+        pclose(shell);
     }
-};
+    stream << "child=" << pid << "\n";
+}
 #endif
 
 }  // namespace
 
-BRIX_CGILET_EXPORT brix::Cgilet* make_throw() { return new Throw; }
-BRIX_CGILET_EXPORT brix::Cgilet* make_wait() { return new Wait; }
-BRIX_CGILET_EXPORT brix::Cgilet* make_flood() { return new Flood; }
+BRIX_CGILET_EXPORT brix::Cgilet* make_throw() { return new WithoutDatabase<throw_always>; }
+BRIX_CGILET_EXPORT brix::Cgilet* make_wait() { return new WithoutDatabase<wait_for_line>; }
+BRIX_CGILET_EXPORT brix::Cgilet* make_flood() { return new WithoutDatabase<flood>; }
 BRIX_CGILET_EXPORT brix::Cgilet* make_dbname() { return new DbName; }
 BRIX_CGILET_EXPORT brix::Cgilet* make_nothing() { return nullptr; }
 BRIX_CGILET_EXPORT brix::Cgilet* make_throwing() {
     throw std::runtime_error("the throwing factory always throws");
 }
 #ifndef _WIN32
-BRIX_CGILET_EXPORT brix::Cgilet* make_spawn() { return new Spawn; }
+BRIX_CGILET_EXPORT brix::Cgilet* make_spawn() { return new WithoutDatabase<spawn>; }
 #endif
