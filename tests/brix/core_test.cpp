@@ -3,6 +3,7 @@
 // requested before the server runs.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <fstream>
 #include <future>
 #include <regex>
@@ -68,9 +69,10 @@ TEST(Catalog, LoadsUsableRowsInOrderSkipsTheRestAndUnloadsALibraryAfterItsLastOb
     entries.clear();
 
     // Two rows on one library: the platform counts the loads, so it stays loaded until the
-    // second entry has released it.
-    const std::string log = dir.path() + "/events.log";
-    ASSERT_TRUE(brix_test::set_environment("BRIX_TEST_EVENT_LOG", log));
+    // second entry has released it. The library records its life in the current folder.
+    const std::filesystem::path before = std::filesystem::current_path();
+    std::filesystem::current_path(dir.path());
+    const std::string log = dir.path() + "/lifecycle.log";
     load(row("one", "make_lifecycle", LIFECYCLE_CGILET) +
          row("two", "make_lifecycle", LIFECYCLE_CGILET));
     ASSERT_EQ(entries.size(), 2u);
@@ -86,7 +88,7 @@ TEST(Catalog, LoadsUsableRowsInOrderSkipsTheRestAndUnloadsALibraryAfterItsLastOb
     delete entries[0];
     events.insert(events.end(), {"destroyed", "unloaded"});
     EXPECT_EQ(lines_of(std::ifstream(log)), events);
-    brix_test::set_environment("BRIX_TEST_EVENT_LOG", "");
+    std::filesystem::current_path(before);
 }
 
 // The POSIX loader hands back the main program for "", and dlsym with a null handle searches the

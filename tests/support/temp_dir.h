@@ -1,5 +1,4 @@
-// Test-only: a fresh, empty folder for one test, removed with everything in it afterwards; and
-// setting an environment variable for the test process and the libraries it loads.
+// Test-only: a fresh, empty folder for one test, removed with everything in it afterwards.
 #pragma once
 
 #include <atomic>
@@ -39,9 +38,5 @@ class TempDir {
   private:
     std::string dir;
 };
-
-// Sets `name` to `value` in this process's environment (an empty value still sets it).
-// Returns false on failure. Not thread safe: call while no other thread reads the environment.
-bool set_environment(const std::string& name, const std::string& value);
 
 }  // namespace brix_test

@@ -1,6 +1,5 @@
-// A cgilet that records its life, one line per event, in the file named by BRIX_TEST_EVENT_LOG:
+// A cgilet that records its life, one line per event, in "lifecycle.log" in the current folder:
 // "loaded" and "unloaded" with its library, "made" by the factory, "destroyed" with the object.
-#include <cstdlib>
 #include <fstream>
 
 #include "brix/cgilet_export.h"
@@ -9,10 +8,7 @@
 
 namespace {
 
-void record(const char* event) {
-    const char* path = std::getenv("BRIX_TEST_EVENT_LOG");
-    if (path != nullptr && *path != '\0') std::ofstream(path, std::ios::app) << event << '\n';
-}
+void record(const char* event) { std::ofstream("lifecycle.log", std::ios::app) << event << '\n'; }
 
 struct LibraryLife {
     LibraryLife() { record("loaded"); }
