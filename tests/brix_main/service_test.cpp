@@ -133,13 +133,11 @@ TEST_F(BrixsvcProgram, InstallsServesUntilAStopAndUninstallsOnlyWhenStopped) {
     Brixsvc("");           // from a console: the dispatcher fails at once and nothing is served
     Brixsvc("uninstall");  // none installed: nothing to do, silently
     Brixsvc("InStAlL extra arguments", copy);
-    const brix_test::ServiceConfig config = brix_test::service_config(kService);
-    EXPECT_EQ(config.type, static_cast<DWORD>(SERVICE_WIN32_OWN_PROCESS));
-    EXPECT_EQ(config.start, static_cast<DWORD>(SERVICE_AUTO_START));
-    EXPECT_EQ(config.error_control, static_cast<DWORD>(SERVICE_ERROR_IGNORE));
-    EXPECT_EQ(config.path, "\"" + copy + "\"");
+    const brix_test::ServiceConfig installed(SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START,
+                                             SERVICE_ERROR_IGNORE, "\"" + copy + "\"");
+    EXPECT_EQ(brix_test::service_config(kService), installed);
     Brixsvc("install");  // from another folder: the service is kept as it is, and it succeeds
-    EXPECT_EQ(brix_test::service_config(kService).path, "\"" + copy + "\"");
+    EXPECT_EQ(brix_test::service_config(kService), installed);
 
     ASSERT_TRUE(brix_test::control_service(kService, 0));
     // Started in the system folder, the service finds "cgi.csv" and the cgilets beside itself.

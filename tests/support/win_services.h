@@ -9,12 +9,13 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <functional>
 #include <map>
 #include <mutex>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -182,43 +183,21 @@ struct ProgramRun {
     std::string output;  // standard output and error together, line ends as "\n"
 };
 
-// Runs `program` with `arguments` and waits for it (a minute at most, then it is ended and the
-// test fails). Its current directory is the temporary folder. A program that cannot be started
-// fails the test.
+// Runs `program` with `arguments` through the command interpreter, from the temporary folder, and
+// waits for it. A program that cannot be started fails the test.
 inline ProgramRun run_program(const std::string& program, const std::string& arguments = "") {
     char temp_dir[MAX_PATH] = {};
-    char out_path[MAX_PATH] = {};
     GetTempPathA(MAX_PATH, temp_dir);
-    GetTempFileNameA(temp_dir, "run", 0, out_path);
-    SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
-    HANDLE out = CreateFileA(out_path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
-                             CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    STARTUPINFOA startup = {};
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-    startup.hStdOutput = startup.hStdError = out;
-    PROCESS_INFORMATION process = {};
-    std::string command = "\"" + program + "\"" + (arguments.empty() ? "" : " " + arguments);
+    const std::string command =
+        "cd /d \"" + std::string(temp_dir) + "\" && \"" + program + "\" " + arguments + " 2>&1";
     ProgramRun run;
-    const BOOL started = CreateProcessA(nullptr, &command[0], nullptr, nullptr, TRUE, 0, nullptr,
-                                        temp_dir, &startup, &process);
-    EXPECT_TRUE(started) << command << ": error " << GetLastError();
-    CloseHandle(out);
-    // A program not started by the SCM may wait a while before its dispatcher gives up.
-    if (started && WaitForSingleObject(process.hProcess, 60000) != WAIT_OBJECT_0) {
-        TerminateProcess(process.hProcess, 1);
-        ADD_FAILURE() << command << " did not end";
+    std::FILE* pipe = _popen(command.c_str(), "rb");
+    EXPECT_NE(pipe, nullptr) << command;
+    if (pipe == nullptr) return run;
+    for (int c; (c = std::fgetc(pipe)) != EOF;) {
+        if (c != '\r') run.output += static_cast<char>(c);
     }
-    GetExitCodeProcess(process.hProcess, &run.exit_code);
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
-    std::ifstream text(out_path, std::ios::binary);
-    for (char c; text.get(c);) {
-        if (c != '\r') run.output += c;
-    }
-    text.close();
-    DeleteFileA(out_path);
+    run.exit_code = static_cast<DWORD>(_pclose(pipe));
     return run;
 }
 
@@ -248,12 +227,8 @@ inline bool service_reaches_state(const char* name, DWORD state,
     return wait_until([=] { return service_state(name) == state; }, deadline);
 }
 
-struct ServiceConfig {
-    DWORD type = 0;
-    DWORD start = 0;
-    DWORD error_control = 0;
-    std::string path;
-};
+// A service's type, start type, error control and command line.
+using ServiceConfig = std::tuple<DWORD, DWORD, DWORD, std::string>;
 
 // The configuration of the service `name`; a failed check when it does not exist.
 inline ServiceConfig service_config(const char* name) {

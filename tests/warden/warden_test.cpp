@@ -314,11 +314,10 @@ TEST_F(WardenPrograms, InstallsStopsAndRemovesAServiceWithItsEventSource) {
 
     // A longer argument that begins with "/i" installs; a second argument is ignored.
     EXPECT_EQ(Output(kDetached, "/install /r"), "install service...\n");
-    const brix_test::ServiceConfig config = brix_test::service_config(kService);
-    EXPECT_EQ(config.type, 0x110u);
-    EXPECT_EQ(config.start, static_cast<DWORD>(SERVICE_DEMAND_START));
-    EXPECT_EQ(config.error_control, static_cast<DWORD>(SERVICE_ERROR_NORMAL));
-    EXPECT_EQ(config.path, kDetached) << "the path unquoted, without arguments";
+    EXPECT_EQ(
+        brix_test::service_config(kService),
+        brix_test::ServiceConfig(0x110, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, kDetached))
+        << "the path unquoted, without arguments";
     EXPECT_EQ(EventLogValue("TypesSupported", RRF_RT_REG_DWORD), std::string("\7\0\0\0", 4));
     EXPECT_EQ(EventLogValue("EventMessageFile", RRF_RT_REG_SZ | RRF_NOEXPAND), kDetached + '\0');
 
@@ -372,7 +371,7 @@ TEST_F(WardenPrograms, DetachedVariantBeatsUntilStoppedAndOnlyThenStartsTheDaemo
     Touch(kDaemonEnd);  // the daemon stand-in leaves its trace and ends at once
 
     ASSERT_EQ(Output(warden, "/i"), "install service...\n");
-    EXPECT_EQ(brix_test::service_config(kService).path, "\"" + warden + "\"");
+    EXPECT_EQ(std::get<3>(brix_test::service_config(kService)), "\"" + warden + "\"");
     EXPECT_EQ(EventLogValue("EventMessageFile"), warden + '\0') << "a plain path";
     EXPECT_EQ(Output(warden, "/s"), "start service...\n");
     ASSERT_TRUE(brix_test::service_reaches_state(kService, SERVICE_RUNNING));
