@@ -24,6 +24,7 @@ namespace {
 // thread and a service's control handler.
 std::mutex stop_mutex;
 bool stop_pending = false;
+bool armed_server_stopped = false;  // the stop path has run for the armed server
 
 // The stop path, in this order so that no accepted connection is lost:
 //   1. here: the listening socket is closed, so nothing more is accepted (connections the system
@@ -34,8 +35,11 @@ bool stop_pending = false;
 //      "CGI error thread #N...", busy ones once their request is served, each with
 //      "done thread #N...";
 //   4. run joins the workers and frees the catalog; the entry traces "done...".
-// Caller holds stop_mutex and both pointers are set.
+// Caller holds stop_mutex and both pointers are set. Runs once per server: a second signal
+// during the stop changes nothing.
 void stop_armed_server() {
+    if (armed_server_stopped) return;
+    armed_server_stopped = true;
     brix::trace("shutdown next...");
     p_tcp_server->close();
     brix::trace("done shutdown...");
@@ -88,6 +92,7 @@ void BRIX::run() {
         std::lock_guard<std::mutex> lock(stop_mutex);
         p_tcp_server = &server;
         p_fd_queue = &queue;
+        armed_server_stopped = false;
         // A stop asked for before the server was armed takes effect now.
         if (stop_pending) stop_armed_server();
     }
@@ -96,7 +101,7 @@ void BRIX::run() {
 
     std::list<CGIThread*> workers;
     for (int i = 0; i < settings.worker_count; ++i) {
-        auto* worker = new CGIThread(&queue, 100 + i, &catalog, settings);
+        auto* worker = new CGIThread(&queue, 100 + i, &catalog, settings, &accept_times);
         workers.push_back(worker);
         worker->start();
     }
@@ -144,6 +149,7 @@ void BRIX::accept_loop() {
         }
         // A connection accepted here is served even when a stop comes meanwhile: the queue
         // hands out everything put before it drains.
+        accept_times.record(fd, AcceptTimes::Clock::now());
         trace("fd: " + std::to_string(fd));
         queue.put(fd);
     }

@@ -4,6 +4,7 @@
 
 #include <vector>
 
+#include "brix/accept_times.h"
 #include "brix/cgi_context.h"
 #include "brix/server_settings.h"
 #include "net_tools/tcp_server.h"
@@ -52,6 +53,7 @@ class BRIX {
     void accept_loop();
 
     ServerSettings settings;
+    AcceptTimes accept_times;  // when each queued descriptor was accepted, for the workers
     bool accept_failed = false;
 };
 
@@ -76,5 +78,5 @@ void request_stop();
 // socket and traces "done shutdown...". The accept loop then ends and lets the work queue drain:
 // every accepted connection is served before the workers end (see brix.cpp for the whole order).
 // Other signal numbers are ignored. Called before any server is armed, it ends the process with
-// status 0. Safe on any thread; calling it twice is harmless.
+// status 0. Safe on any thread; calling it again during a stop changes nothing.
 void on_SIGNAL(int sig);

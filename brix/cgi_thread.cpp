@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <iostream>
 
 #include "brix/dispatch.h"
 #include "brix/form_data.h"
@@ -34,8 +33,8 @@ std::string connect_failure(const std::string& host, const DatabaseSettings& dat
 }  // namespace
 
 CGIThread::CGIThread(thread_tools::Queue<int>* queue, int id, std::vector<CGIContext*>* catalog,
-                     const ServerSettings& settings)
-    : queue(queue), catalog(catalog), id(id), settings(settings) {}
+                     const ServerSettings& settings, AcceptTimes* accept_times)
+    : queue(queue), catalog(catalog), id(id), settings(settings), accept_times(accept_times) {}
 
 CGIThread::~CGIThread() = default;
 
@@ -68,27 +67,32 @@ void CGIThread::run() {
 }
 
 void CGIThread::process_request(int fd) {
-    std::cout << "process request...\n" << std::flush;
+    trace("process request...");
+    const auto accepted =
+        accept_times != nullptr ? accept_times->take(fd) : AcceptTimes::Clock::now();
     net_tools::tcp_stream stream(fd);
     if (!stream) return;
     namespace ops = net_tools::socket_ops;
     if (settings.send_timeout_ms > 0) {
         ops::set_send_timeout(fd, static_cast<unsigned>(settings.send_timeout_ms));
     }
-    // The request line has one deadline for all its bytes (without one, each receive waits at
-    // most the read timeout); the cgilet's own reads then wait at most the read timeout each.
-    const unsigned read_timeout = static_cast<unsigned>(std::max(settings.read_timeout_ms, 0));
-    const bool line_deadline = settings.request_timeout_ms > 0;
-    if (!line_deadline) ops::set_receive_timeout(fd, read_timeout);
-    const std::string line = stream.read_line(
-        kLongestRequestLine, std::chrono::milliseconds(settings.request_timeout_ms));
-    if (line_deadline) ops::set_receive_timeout(fd, read_timeout);
+    // The cgilet's own reads wait at most the read timeout each. Without a request timeout the
+    // request line's receives do too; with one, the whole line must have arrived by then, and
+    // read_line_until puts the read timeout back afterwards. A connection whose time ran out
+    // while it was queued gets what it has sent so far, without waiting.
+    ops::set_receive_timeout(fd, static_cast<unsigned>(std::max(settings.read_timeout_ms, 0)));
+    const std::string line =
+        settings.request_timeout_ms > 0
+            ? stream.read_line_until(
+                  kLongestRequestLine,
+                  accepted + std::chrono::milliseconds(settings.request_timeout_ms))
+            : stream.read_line(kLongestRequestLine);
     FormData form;
     parse_request_line(line, form);
     std::string name = form.get_value("cgilet");
     if (name.empty()) name = "hello";
-    // The name comes from the request: its control bytes must not make lines of their own.
-    trace("cgilet=\"" + without_control_bytes(name) + "\"");
+    // The name comes from the request: it must not make lines of its own or be read two ways.
+    trace("cgilet=\"" + escaped_for_trace(name) + "\"");
     if (CGIContext* entry = find_cgi(name)) dispatch_request(*entry, link, stream, form);
     stream.close_gracefully(kDrainTime, kDrainBytes);
 }

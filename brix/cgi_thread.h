@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "brix/accept_times.h"
 #include "brix/cgi_context.h"
 #include "brix/database_link.h"
 #include "brix/server_settings.h"
@@ -20,17 +21,20 @@ namespace brix {
 // fails, see DatabaseLink). Ends when the queue stops; a request in progress is finished first.
 //
 // A client cannot hold a worker for long: the whole request line must arrive within the request
-// timeout, a send waits at most the send timeout for a client that reads nothing, and a cgilet's
-// own reads wait at most the read timeout each (ServerSettings).
+// timeout of the moment the connection was accepted, a send waits at most the send timeout for a
+// client that reads nothing, and a cgilet's own reads wait at most the read timeout each
+// (ServerSettings).
 //
 // The creator calls start once, then join, then deletes the worker. The queue and the catalog are
 // shared with the other workers and must outlive this one; the catalog must not change while the
 // worker runs.
 class CGIThread : public thread_tools::Thread {
   public:
-    // Keeps the queue, id, catalog and settings (timeouts, database). Does not start the thread.
+    // Keeps the queue, id, catalog and settings (timeouts, database), and where the accepting
+    // thread records when it accepted each descriptor (none: each request line's time counts
+    // from the moment the worker takes it). Does not start the thread.
     CGIThread(thread_tools::Queue<int>* queue, int id, std::vector<CGIContext*>* catalog,
-              const ServerSettings& settings);
+              const ServerSettings& settings, AcceptTimes* accept_times = nullptr);
     ~CGIThread() override;
 
     // The thread body: connects to the database, then serves descriptors until the queue stops.
@@ -50,6 +54,7 @@ class CGIThread : public thread_tools::Thread {
     int id;
     DatabaseLink link;  // the worker's own connection, set by run
     ServerSettings settings;
+    AcceptTimes* accept_times;
 };
 
 }  // namespace brix

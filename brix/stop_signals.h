@@ -12,9 +12,17 @@ namespace brix {
 // this thread reads, so it does not matter which thread the system picks to take a signal, and
 // threads that plug-ins start, before or after, need block nothing; child processes start with the
 // mask their starter had. A signal before construction gets the action the process had before
-// (the handler replaces an inherited SIG_IGN); one after destruction is dropped. Construct and
-// destroy on one thread, one object at a time.
-// On Windows the runtime's `signal` handlers are installed and left in place.
+// (the handler replaces an inherited SIG_IGN); one after destruction is dropped. Stop signals
+// blocked when the process started are taken again by the constructing thread and every thread
+// it starts later. In a child process that inherits the handler without executing a program (a
+// plug-in's fork), a stop signal takes its default action there and never reaches the daemon.
+// Construct and destroy on one thread, one object at a time.
+//
+// On Windows a console control handler takes Ctrl+C, Ctrl+Break and the console's close event
+// (as SIGINT), and the runtime's `signal` handler SIGTERM. Every one of them after the first is
+// harmless: the handlers stay in place for the life of the process and, once the object is
+// destroyed, swallow what comes; a close event waits for that, since the system ends the process
+// when its handler returns.
 class StopSignals {
   public:
     explicit StopSignals(void (*handler)(int));

@@ -23,12 +23,26 @@ int pipe_ends[2] = {-1, -1};
 // read it.
 std::atomic<bool> forwarding{false};
 
+// The process that made the pipe: the daemon. A child that a plug-in forks without executing a
+// program keeps the handler and the pipe, but not this number.
+std::atomic<pid_t> owner{0};
+
 // The byte that tells the stop thread to end; signal numbers are never 0.
 constexpr char kQuit = 0;
 
+void install(int sig, void (*action)(int));
+
 // The signal handler does only what is async-signal safe: one non-blocking write of the signal
 // number. A full pipe already holds stop requests, so a byte that does not fit is not missed.
+// In any other process than the daemon the signal takes its default action, as it would there
+// without this handler, and never reaches the daemon: the handler puts the default back and
+// raises the signal again, which comes once the handler returns.
 extern "C" void forward_stop_signal(int sig) {
+    if (::getpid() != owner.load()) {
+        install(sig, SIG_DFL);
+        ::raise(sig);
+        return;
+    }
     if (!forwarding.load()) return;
     const int saved_errno = errno;
     const char byte = static_cast<char>(sig);
@@ -38,11 +52,12 @@ extern "C" void forward_stop_signal(int sig) {
 }
 
 bool make_pipe() {
-    if (pipe_ends[0] >= 0) return true;
+    if (pipe_ends[0] >= 0 && owner.load() == ::getpid()) return true;
     if (::pipe2(pipe_ends, O_CLOEXEC | O_NONBLOCK) != 0) {
         pipe_ends[0] = pipe_ends[1] = -1;
         return false;
     }
+    owner = ::getpid();
     return true;
 }
 
@@ -77,6 +92,14 @@ void install(int sig, void (*action)(int)) {
     ::sigaction(sig, &handling, nullptr);
 }
 
+void change_stop_signals_here(int how) {
+    sigset_t stop_set;
+    sigemptyset(&stop_set);
+    sigaddset(&stop_set, SIGINT);
+    sigaddset(&stop_set, SIGTERM);
+    pthread_sigmask(how, &stop_set, nullptr);
+}
+
 }  // namespace
 
 // The stop thread reads signal numbers from the pipe and calls the handler with each one, until
@@ -99,13 +122,18 @@ StopSignals::StopSignals(void (*handler)(int)) : waiter(new Waiter) {
     waiter->handler = handler;
     if (!make_pipe()) return;
     drain_pipe();
-    waiter->running = pthread_create(&waiter->thread, nullptr, &Waiter::wait, waiter) == 0;
-    if (!waiter->running) return;
     forwarding = true;
     // Also replaces SIG_IGN: a program started in the background by a non-interactive shell
     // inherits SIGINT ignored, and must still stop on it.
     install(SIGINT, &forward_stop_signal);
     install(SIGTERM, &forward_stop_signal);
+    // A supervisor may start the daemon with the stop signals blocked, a mask every thread
+    // inherits: take them on this thread, and so on the threads it starts from now on (the stop
+    // thread among them), whose children then start with a clean mask too. A signal that was
+    // already pending comes now, to the handler, and waits in the pipe for the stop thread.
+    change_stop_signals_here(SIG_UNBLOCK);
+    waiter->running = pthread_create(&waiter->thread, nullptr, &Waiter::wait, waiter) == 0;
+    if (!waiter->running) forwarding = false;  // nothing would read the pipe
 }
 
 StopSignals::~StopSignals() {
@@ -125,16 +153,6 @@ StopSignals::~StopSignals() {
     }
     delete waiter;
 }
-
-namespace {
-void change_stop_signals_here(int how) {
-    sigset_t stop_set;
-    sigemptyset(&stop_set);
-    sigaddset(&stop_set, SIGINT);
-    sigaddset(&stop_set, SIGTERM);
-    pthread_sigmask(how, &stop_set, nullptr);
-}
-}  // namespace
 
 void StopSignals::leave_to_other_threads() { change_stop_signals_here(SIG_BLOCK); }
 

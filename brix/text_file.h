@@ -18,4 +18,11 @@ bool read_text_file(const std::string& path, std::string& text);
 // in full. Thread safe.
 bool write_text_file(const std::string& path, const std::string& text);
 
+// Writes `text` to standard output (`stream` 1) or standard error (2) straight to the system,
+// with no buffer or error state of the C or C++ library in between: a failure (a full disk, a
+// closed pipe) costs this text alone, and the next call tries again. LF is written as the
+// platform's text files end their lines. Returns "" when everything was written, otherwise the
+// system's message. Thread safe; one call is one write where the text fits the system's buffer.
+std::string write_standard_stream(int stream, const std::string& text);
+
 }  // namespace brix

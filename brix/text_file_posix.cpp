@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 
 #include "brix/text_file.h"
 
@@ -39,6 +40,21 @@ bool write_text_file(const std::string& path, const std::string& text) {
         written += static_cast<std::size_t>(count);
     }
     return ::close(fd) == 0 && written == text.size();
+}
+
+std::string write_standard_stream(int stream, const std::string& text) {
+    std::size_t written = 0;
+    while (written < text.size()) {
+        const ssize_t count = ::write(stream, text.data() + written, text.size() - written);
+        if (count < 0 && errno == EINTR) continue;
+        if (count <= 0) {
+            char message[256] = {};
+            // The GNU strerror_r returns the text, which may or may not be in `message`.
+            return count < 0 ? ::strerror_r(errno, message, sizeof message) : "nothing written";
+        }
+        written += static_cast<std::size_t>(count);
+    }
+    return "";
 }
 
 }  // namespace brix

@@ -45,4 +45,33 @@ bool write_text_file(const std::string& path, const std::string& text) {
     return ::CloseHandle(file) != 0 && ok;
 }
 
+std::string write_standard_stream(int stream, const std::string& text) {
+    const HANDLE handle = ::GetStdHandle(stream == 2 ? STD_ERROR_HANDLE : STD_OUTPUT_HANDLE);
+    if (handle == nullptr || handle == INVALID_HANDLE_VALUE) return "no such standard stream";
+    std::string raw;
+    raw.reserve(text.size() + 2);
+    for (const char c : text) {
+        if (c == '\n') raw += '\r';
+        raw += c;
+    }
+    DWORD written = 0;
+    for (std::size_t done = 0; done < raw.size(); done += written) {
+        if (!::WriteFile(handle, raw.data() + done, static_cast<DWORD>(raw.size() - done), &written,
+                         nullptr) ||
+            written == 0) {
+            const DWORD code = ::GetLastError();
+            char message[256] = {};
+            const DWORD length =
+                ::FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                 nullptr, code, 0, message, sizeof message, nullptr);
+            std::string text_of_code(message, length);
+            while (!text_of_code.empty() &&
+                   (text_of_code.back() == '\n' || text_of_code.back() == '\r'))
+                text_of_code.pop_back();
+            return text_of_code.empty() ? "error " + std::to_string(code) : text_of_code;
+        }
+    }
+    return "";
+}
+
 }  // namespace brix

@@ -67,17 +67,16 @@ int recv_byte(int fd, char* byte);
 // sent, and later sends fail at once. Returns 0, or -1 with the cause in last_error().
 int shutdown_send(int fd);
 
-// Shuts both directions of `fd` down (how = 2). Returns 0, or -1 with the cause in last_error().
-// On Linux this wakes a thread blocked in accept on a listening socket; under Windows Sockets it
-// fails on a listening socket, where close() does the waking.
-int shutdown_both(int fd);
-
 // Releases `fd`. Returns 0, or -1 with the cause in last_error(). Call once per descriptor.
 int close(int fd);
 
 // Makes a blocked recv_byte on `fd` fail after `milliseconds` without data (0: wait forever).
 // For the daemon's accepted connections. Returns 0, or -1 with the cause in last_error().
 int set_receive_timeout(int fd, unsigned milliseconds);
+
+// The receive timeout of `fd` in milliseconds, as set_receive_timeout sets it (0: none, or
+// unknown).
+unsigned receive_timeout(int fd);
 
 // Makes a send on `fd` fail when the peer has taken no data for `milliseconds` (0: wait forever).
 // Returns 0, or -1 with the cause in last_error().
@@ -114,10 +113,22 @@ std::string error_text(int code);
 // True when `code` means a call was interrupted by a signal.
 bool is_interrupted(int code);
 
-// True when an accept that failed with `code` may succeed if tried again later: descriptors or
-// memory exhausted for now, or a connection that went away before it was taken. A server should
-// pause briefly and go on accepting instead of stopping.
-bool is_transient_accept_error(int code);
+// What a server should do after an accept that failed with `code`.
+enum class AcceptFailure {
+    retry_now,  // one pending connection went away before it was taken: accept the next at once
+    pause,      // descriptors or memory are exhausted for now: try again after a short pause
+    fatal,      // the listening socket itself is broken: stop accepting
+};
+AcceptFailure accept_failure_kind(int code);
+
+// Makes a thread blocked in accept on the listening socket `fd` return, without releasing the
+// descriptor (the accepting thread does that, so that its number cannot be handed to another
+// socket while that thread may still use it). On POSIX the socket is shut down, which wakes
+// accept and makes every later accept fail at once. Under Windows Sockets, where shutdown fails
+// on a listening socket, a connection of its own is made to the socket and closed again; its
+// local port is returned so that the accepting thread can tell it from a client's. Returns -1
+// when no such connection was made (always on POSIX).
+int wake_accept(int fd);
 
 }  // namespace socket_ops
 }  // namespace net_tools

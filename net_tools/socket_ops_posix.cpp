@@ -126,8 +126,6 @@ int recv_byte(int fd, char* byte) {
 
 int shutdown_send(int fd) { return ::shutdown(fd, SHUT_WR) < 0 ? -1 : 0; }
 
-int shutdown_both(int fd) { return ::shutdown(fd, SHUT_RDWR) < 0 ? -1 : 0; }
-
 int close(int fd) {
     // Linux releases the descriptor even when close reports EINTR, so it is never retried:
     // a retry could close a descriptor another thread has just been given.
@@ -136,6 +134,13 @@ int close(int fd) {
 
 int set_receive_timeout(int fd, unsigned milliseconds) {
     return set_timeout(fd, SO_RCVTIMEO, milliseconds);
+}
+
+unsigned receive_timeout(int fd) {
+    timeval timeout{};
+    socklen_t length = sizeof timeout;
+    if (::getsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, &length) < 0) return 0;
+    return static_cast<unsigned>(timeout.tv_sec * 1000 + timeout.tv_usec / 1000);
 }
 
 int set_send_timeout(int fd, unsigned milliseconds) {
@@ -204,20 +209,35 @@ std::string error_text(int code) {
 
 bool is_interrupted(int code) { return code == EINTR; }
 
-bool is_transient_accept_error(int code) {
+AcceptFailure accept_failure_kind(int code) {
     switch (code) {
+        // Linux passes these on from a connection that failed while it waited to be accepted.
+        case ECONNABORTED:
+        case EPROTO:
+        case EPERM:
+        case ENETDOWN:
+        case ENOPROTOOPT:
+        case EHOSTDOWN:
+        case ENONET:
+        case EHOSTUNREACH:
+        case EOPNOTSUPP:
+        case ENETUNREACH:
+        case EINTR:
+        case EAGAIN:
+            return AcceptFailure::retry_now;
         case EMFILE:
         case ENFILE:
         case ENOBUFS:
         case ENOMEM:
-        case ECONNABORTED:
-        case EINTR:
-        case EPROTO:
-        case EPERM:
-            return true;
+            return AcceptFailure::pause;
         default:
-            return false;
+            return AcceptFailure::fatal;
     }
+}
+
+int wake_accept(int fd) {
+    ::shutdown(fd, SHUT_RDWR);
+    return -1;
 }
 
 }  // namespace socket_ops

@@ -89,12 +89,19 @@ int recv_byte(int fd, char* byte) {
 
 int shutdown_send(int fd) { return ::shutdown(as_socket(fd), SD_SEND) == SOCKET_ERROR ? -1 : 0; }
 
-int shutdown_both(int fd) { return ::shutdown(as_socket(fd), SD_BOTH) == SOCKET_ERROR ? -1 : 0; }
-
 int close(int fd) { return ::closesocket(as_socket(fd)) == SOCKET_ERROR ? -1 : 0; }
 
 int set_receive_timeout(int fd, unsigned milliseconds) {
     return set_timeout(fd, SO_RCVTIMEO, milliseconds);
+}
+
+unsigned receive_timeout(int fd) {
+    DWORD timeout = 0;
+    int length = sizeof timeout;
+    if (::getsockopt(as_socket(fd), SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<char*>(&timeout),
+                     &length) == SOCKET_ERROR)
+        return 0;
+    return timeout;
 }
 
 int set_send_timeout(int fd, unsigned milliseconds) {
@@ -180,18 +187,41 @@ std::string error_text(int code) {
 
 bool is_interrupted(int) { return false; }
 
-bool is_transient_accept_error(int code) {
+AcceptFailure accept_failure_kind(int code) {
     switch (code) {
+        case WSAECONNRESET:  // a connection reset before it was taken
+        case WSAECONNABORTED:
+        case WSAEWOULDBLOCK:
+            return AcceptFailure::retry_now;
         case WSAEMFILE:
         case WSAENOBUFS:
-        case WSAECONNABORTED:
-        case WSAECONNRESET:
-        case WSAEINTR:
+        case WSAEINTR:  // a blocking call cancelled: nothing wrong with the socket
         case ERROR_NOT_ENOUGH_MEMORY:
-            return true;
+            return AcceptFailure::pause;
         default:
-            return false;
+            return AcceptFailure::fatal;
     }
+}
+
+int wake_accept(int fd) {
+    sockaddr_in address{};
+    int length = sizeof address;
+    if (::getsockname(as_socket(fd), reinterpret_cast<sockaddr*>(&address), &length) ==
+        SOCKET_ERROR)
+        return -1;
+    if (address.sin_addr.s_addr == htonl(INADDR_ANY))
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const SOCKET waker = ::socket(AF_INET, SOCK_STREAM, 0);
+    if (waker == INVALID_SOCKET) return -1;
+    int port = -1;
+    if (::connect(waker, as_sockaddr(address), sizeof address) != SOCKET_ERROR) {
+        sockaddr_in own{};
+        int own_length = sizeof own;
+        if (::getsockname(waker, reinterpret_cast<sockaddr*>(&own), &own_length) != SOCKET_ERROR)
+            port = ntohs(own.sin_port);
+    }
+    ::closesocket(waker);
+    return port;
 }
 
 }  // namespace socket_ops

@@ -29,7 +29,11 @@ tcp_server::tcp_server(const char* address, int port)
     if (socket_ops::listen(fd, LISTEN_BACKLOG) < 0) remember_failure("listen on");
 }
 
-tcp_server::~tcp_server() { close(); }
+tcp_server::~tcp_server() {
+    close();
+    std::lock_guard<std::mutex> guard(release_lock);
+    release();
+}
 
 void tcp_server::remember_failure(const char* step) {
     construction_error = socket_ops::last_error();
@@ -39,31 +43,46 @@ void tcp_server::remember_failure(const char* step) {
         " port " + std::to_string(port) + ": " + socket_ops::error_text(construction_error);
 }
 
+void tcp_server::release() {
+    if (fd >= 0) socket_ops::close(fd);
+    fd = -1;
+}
+
 int tcp_server::accept() {
     for (;;) {
-        // After close the descriptor number may already belong to another socket.
-        if (!is_open.load() || fd < 0) {
+        if (!is_open.load()) {
+            std::lock_guard<std::mutex> guard(release_lock);
+            release();
             last_accept_error = 0;
             last_accept_transient = false;
             return -1;
         }
         const int accepted = socket_ops::accept(fd, &peer_addr);
-        if (accepted >= 0) return accepted;
+        if (accepted >= 0) {
+            if (!is_open.load()) {
+                // close's own connection, made to wake this thread, is no client.
+                std::lock_guard<std::mutex> guard(release_lock);
+                if (ntohs(peer_addr.sin_port) == wake_port) {
+                    socket_ops::close(accepted);
+                    continue;
+                }
+            }
+            return accepted;
+        }
         const int error = socket_ops::last_error();
-        if (socket_ops::is_interrupted(error) && is_open.load()) continue;
+        const socket_ops::AcceptFailure kind = socket_ops::accept_failure_kind(error);
+        if (!is_open.load()) continue;  // woken by close: release the socket and fail
+        if (kind == socket_ops::AcceptFailure::retry_now) continue;
         last_accept_error = error;
-        last_accept_transient = is_open.load() && socket_ops::is_transient_accept_error(error);
+        last_accept_transient = kind == socket_ops::AcceptFailure::pause;
         return -1;
     }
 }
 
 void tcp_server::close() {
-    if (!is_open.exchange(false)) return;
-    if (fd < 0) return;
-    // Both, in this order: on Linux shutdown is what wakes a blocked accept, under Windows
-    // Sockets it fails on a listening socket and closesocket does the waking.
-    socket_ops::shutdown_both(fd);
-    socket_ops::close(fd);
+    std::lock_guard<std::mutex> guard(release_lock);
+    if (!is_open.exchange(false) || fd < 0) return;
+    wake_port = socket_ops::wake_accept(fd);
 }
 
 bool tcp_server::closed() const { return !is_open.load(); }

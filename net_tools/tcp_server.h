@@ -2,6 +2,7 @@
 #pragma once
 
 #include <atomic>
+#include <mutex>
 #include <string>
 
 #include "net_tools/socket_types.h"
@@ -9,7 +10,7 @@
 namespace net_tools {
 
 // A listening IPv4 TCP socket with a blocking accept. It listens from construction; close (from
-// any thread, including a signal handler) stops it and makes a blocked accept return failure.
+// any thread) stops it and makes a blocked accept return failure.
 // Failures are state, never exceptions: the constructor reports nothing, and listening() and
 // error_text() tell the owner why a server does not listen.
 //
@@ -30,14 +31,17 @@ class tcp_server {
     tcp_server& operator=(const tcp_server&) = delete;
 
     // Blocks until a client connects and returns the new descriptor, which the caller owns, or
-    // a negative value on failure (at once after close). Resumes by itself after a signal
-    // unless the server was closed meanwhile. On failure, accept_error() and
+    // a negative value on failure (at once after close, releasing the listening socket then).
+    // Resumes by itself after a signal, and after a connection that went away before it could
+    // be taken, unless the server was closed meanwhile. On failure, accept_error() and
     // accept_error_is_transient() describe it. Accepting thread only.
     int accept();
 
-    // Shuts the listening socket down, then releases it; the first call does the work, later
-    // calls do nothing. Wakes a thread blocked in accept. Safe from another thread and from a
-    // signal handler.
+    // Stops the server: wakes a thread blocked in accept, and makes every later accept fail.
+    // The first call does the work, later calls do nothing. The listening socket itself is
+    // released by the next accept or by the destructor, never here, so that its number cannot
+    // pass to another socket while the accepting thread may still use it. Safe from any thread
+    // (it takes a lock: not from a signal handler).
     void close();
 
     // True once close has been called, from any thread. Thread safe.
@@ -61,12 +65,14 @@ class tcp_server {
     int accept_error() const;
 
     // True when the last failed accept may succeed if retried after a short pause (descriptors
-    // or memory exhausted, a connection aborted before it was taken); false once the server is
+    // or memory exhausted); false when the listening socket is broken, and once the server is
     // closed. Accepting thread.
     bool accept_error_is_transient() const;
 
   private:
     void remember_failure(const char* step);
+    // Releases the listening socket once. Caller holds release_lock.
+    void release();
 
     const char* address;
     int port;
@@ -74,8 +80,12 @@ class tcp_server {
     sockaddr_in peer_addr;
     int fd;
 
-    // True until close or the destructor releases fd; released by whichever comes first.
+    // True until close or the destructor; fd is released after it turns false, by the
+    // accepting thread or the destructor, under release_lock, which close also holds while it
+    // wakes the socket.
     std::atomic<bool> is_open{true};
+    std::mutex release_lock;
+    int wake_port = -1;  // the local port of close's own connection, when it made one
     const char* failed_step = nullptr;
     int construction_error = 0;
     std::string construction_error_text;

@@ -5,7 +5,6 @@
 #include <cstdio>
 #include <cstring>
 #include <mutex>
-#include <optional>
 #include <set>
 
 #include "net_tools/socket_ops.h"
@@ -27,45 +26,52 @@ bool is_white_space(char byte) { return std::isspace(static_cast<unsigned char>(
 
 bool is_digit(char byte) { return byte >= '0' && byte <= '9'; }
 
+}  // namespace
+
 // Bounds a series of receives on one socket by one deadline, through the socket's receive
 // timeout. The timeout is armed with the time left and armed again only once it overstates the
 // time left by more than kSlack, so a peer that sends at full speed costs a clock read per byte
-// and no system call, and a receive never waits more than kSlack past the deadline.
+// and no system call, and a receive never waits more than kSlack past the deadline. Past the
+// deadline, only bytes that have already arrived are received, without waiting.
 class ReceiveDeadline {
   public:
     using Clock = std::chrono::steady_clock;
 
-    ReceiveDeadline(int fd, std::chrono::milliseconds limit)
-        : fd(fd), deadline(Clock::now() + limit) {
-        arm(limit);
-    }
+    ReceiveDeadline(int fd, Clock::time_point deadline) : fd(fd), deadline(deadline) {}
 
-    // False once the deadline has passed; otherwise makes sure that the next receive cannot wait
-    // (much) past it.
+    // True when the next receive may go ahead: before the deadline (it then cannot wait much
+    // past it), or after it when a byte is waiting (it then does not wait at all).
     bool allows_another_receive() {
         const Clock::duration left = deadline - Clock::now();
-        if (left <= Clock::duration::zero()) return false;
-        if (armed - left > kSlack) arm(left);
+        if (left <= Clock::duration::zero()) return socket_ops::pending_input(fd) > 0;
+        if (!is_armed || armed - left > kSlack) arm(left);
         return true;
+    }
+
+    // Sets the receive timeout the socket had before this object first armed it.
+    void restore() {
+        if (is_armed) socket_ops::set_receive_timeout(fd, before);
     }
 
   private:
     static constexpr std::chrono::milliseconds kSlack{50};
 
     void arm(Clock::duration left) {
+        if (!is_armed) before = socket_ops::receive_timeout(fd);
         // Rounded up, and never 0, which would mean "wait for ever".
         auto ms = std::chrono::ceil<std::chrono::milliseconds>(left);
         if (ms.count() < 1) ms = std::chrono::milliseconds(1);
         socket_ops::set_receive_timeout(fd, static_cast<unsigned>(ms.count()));
         armed = ms;
+        is_armed = true;
     }
 
     int fd;
     Clock::time_point deadline;
-    Clock::duration armed{};
+    bool is_armed = false;
+    Clock::duration armed{};  // the timeout set last, once one is
+    unsigned before = 0;      // the socket's own timeout, in milliseconds
 };
-
-}  // namespace
 
 tcp_stream::tcp_stream(int fd) : failed(false), fd(fd), buf{}, host(""), port(0), is_open(true) {}
 
@@ -169,27 +175,34 @@ void tcp_stream::close() {
     if (fd >= 0) socket_ops::close(fd);
 }
 
-std::string tcp_stream::read_line(unsigned max) {
-    return read_line_within(max, std::chrono::milliseconds(0));
-}
+std::string tcp_stream::read_line(unsigned max) { return read_line_within(max, nullptr); }
 
 std::string tcp_stream::read_line(unsigned max, std::chrono::milliseconds limit) {
-    return read_line_within(max, limit);
+    if (limit.count() <= 0) return read_line(max);
+    return read_line_until(max, std::chrono::steady_clock::now() + limit);
 }
 
-std::string tcp_stream::read_line_within(unsigned max, std::chrono::milliseconds limit) {
-    std::optional<ReceiveDeadline> deadline;
-    if (limit.count() > 0 && is_open && fd >= 0) deadline.emplace(fd, limit);
+std::string tcp_stream::read_line_until(unsigned max,
+                                        std::chrono::steady_clock::time_point deadline) {
+    if (!is_open || fd < 0) return read_line(max);
+    ReceiveDeadline bound(fd, deadline);
+    std::string line = read_line_within(max, &bound);
+    bound.restore();
+    return line;
+}
+
+std::string tcp_stream::read_line_within(unsigned max, ReceiveDeadline* deadline) {
     std::string line;
-    char byte;
-    bool ok = receive(byte);
-    if (!ok) failed = true;
-    // A closed stream tests true even after a failed read, so the receive result is checked too.
-    while (ok && *this && byte != '\n') {
+    for (;;) {
+        char byte;
+        if ((deadline != nullptr && !deadline->allows_another_receive()) || !receive(byte)) {
+            failed = true;
+            break;
+        }
+        // A closed stream tests true even after a failed read, so the receive result counts too.
+        if (!*this || byte == '\n') break;
         line += byte;
         if (line.size() >= max) break;
-        ok = (!deadline || deadline->allows_another_receive()) && receive(byte);
-        if (!ok) failed = true;
     }
     return line;
 }
@@ -197,7 +210,7 @@ std::string tcp_stream::read_line_within(unsigned max, std::chrono::milliseconds
 void tcp_stream::close_gracefully(std::chrono::milliseconds limit, std::size_t max_bytes) {
     if (is_open && fd >= 0 && socket_ops::pending_input(fd) > 0) {
         socket_ops::shutdown_send(fd);
-        ReceiveDeadline deadline(fd, limit);
+        ReceiveDeadline deadline(fd, std::chrono::steady_clock::now() + limit);
         char scratch[4096];
         std::size_t dropped = 0;
         while (dropped < max_bytes && deadline.allows_another_receive()) {

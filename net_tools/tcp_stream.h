@@ -10,6 +10,9 @@
 
 namespace net_tools {
 
+// Bounds the receives of one read by a deadline; internal to tcp_stream.cpp.
+class ReceiveDeadline;
+
 // Size of tcp_stream's scratch area, which holds an integer's text while it is sent.
 constexpr int IO_BUFFER_SIZE = 1024;
 
@@ -76,10 +79,14 @@ class tcp_stream {
 
     // The same, but the whole line must arrive within `limit` of the call: a client that sends
     // nothing, or dribbles bytes, cannot hold the reader longer (a limit of 0 or less: no limit).
-    // When the time is up the line read so far is returned and the error flag is set. Uses the
-    // socket's receive timeout and leaves it set to at most `limit`; a caller that reads on
-    // under another timeout sets that again.
+    // When the time is up the line read so far is returned and the error flag is set. Works
+    // through the socket's receive timeout, and sets the timeout the socket had before again
+    // when it returns.
     std::string read_line(unsigned max, std::chrono::milliseconds limit);
+
+    // The same with the end of the time given as a point of the steady clock. A deadline that
+    // has already passed reads only the bytes that have already arrived, without waiting.
+    std::string read_line_until(unsigned max, std::chrono::steady_clock::time_point deadline);
 
     // Closes the stream so that the peer sees a clean end of the stream after the response. If
     // the peer sent bytes that nobody read (a request line longer than was read, or data after
@@ -94,14 +101,14 @@ class tcp_stream {
     bool receive(char& byte);
     // Sends `size` bytes; a failed or incomplete send sets the flag and shuts the sending side.
     void send(const char* data, std::size_t size);
-    // read_line, its receives bounded by `limit` when that is positive.
-    std::string read_line_within(unsigned max, std::chrono::milliseconds limit);
+    // read_line, its receives bounded by `deadline` unless that is null.
+    std::string read_line_within(unsigned max, ReceiveDeadline* deadline);
 
     bool failed;
     int fd;
     char buf[IO_BUFFER_SIZE];
     const char* host;
-    int port;
+    [[maybe_unused]] int port;  // kept for the layout: the peer's port, read by nothing
     bool is_open;
 };
 

@@ -6,9 +6,7 @@
 
 #include <gtest/gtest.h>
 
-#include <iostream>
 #include <memory>
-#include <sstream>
 #include <string>
 
 #include "brix/cgi_context.h"
@@ -32,17 +30,17 @@ struct Served {
 Served serve(brix::CGIContext& entry, Connection* connection, const std::string& fields = "") {
     net_tools::tcp_server server("127.0.0.1", 0);
     net_tools::tcp_stream peer("127.0.0.1", server.local_port());
-    std::ostringstream trace;
+    std::string trace;
     {
         net_tools::tcp_stream stream(server.accept());
         brix::FormData form;
         brix::parse_request_line("cgilet=" + entry.name + "&" + fields, form);
-        std::streambuf* saved = std::cout.rdbuf(trace.rdbuf());
+        testing::internal::CaptureStdout();
         brix::DatabaseLink link(connection, connection != nullptr);
         brix::dispatch_request(entry, link, stream, form);
-        std::cout.rdbuf(saved);
+        trace = testing::internal::GetCapturedStdout();
     }  // the stream closes: the peer reads to the end of the response
-    Served served{"", trace.str()};
+    Served served{"", trace};
     for (char c = peer.get(); peer; c = peer.get()) served.response += c;
     for (char& c : served.trace) c = c == '\n' ? '|' : c;
     return served;

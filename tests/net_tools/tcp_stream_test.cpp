@@ -195,3 +195,37 @@ TEST(TcpServer, CloseFromAnotherThreadWakesABlockedAcceptAndReleasesTheSocketOnc
     client << "ok\n";
     EXPECT_EQ(served.read_line(1024), "ok");
 }
+
+TEST(StreamTest, ALineDeadlineKeepsTheStreamsTimeoutAndOnceItHasPassedTakesOnlyWhatArrived) {
+    Connection link;
+    tcp_stream served(link.peer);
+    ASSERT_EQ(ops::set_receive_timeout(link.peer, 7000), 0);
+    link.stream << "ab\ncd\nef";
+    EXPECT_EQ(served.read_line(1024, std::chrono::milliseconds(500)), "ab");
+    EXPECT_EQ(ops::receive_timeout(link.peer), 7000u);
+    const auto passed = std::chrono::steady_clock::now() - std::chrono::seconds(1);
+    EXPECT_EQ(served.read_line_until(1024, passed), "cd");
+    EXPECT_TRUE(tests_true(served));
+    EXPECT_EQ(served.read_line_until(1024, passed), "ef");  // no line feed yet: no waiting for it
+    EXPECT_FALSE(tests_true(served));
+    EXPECT_EQ(ops::receive_timeout(link.peer), 7000u);
+}
+
+TEST(TcpServer, AcceptFailuresOfOneConnectionAreRetriedAtOnceShortagesAfterAPause) {
+    using Kind = ops::AcceptFailure;
+#ifdef _WIN32
+    const std::pair<int, Kind> rows[] = {
+        {WSAECONNRESET, Kind::retry_now}, {WSAEMFILE, Kind::pause}, {WSAENOTSOCK, Kind::fatal}};
+#else
+    const std::pair<int, Kind> rows[] = {{ECONNABORTED, Kind::retry_now},
+                                         {EPERM, Kind::retry_now},
+                                         {ENETUNREACH, Kind::retry_now},
+                                         {EHOSTDOWN, Kind::retry_now},
+                                         {EMFILE, Kind::pause},
+                                         {ENOMEM, Kind::pause},
+                                         {EBADF, Kind::fatal},
+                                         {EINVAL, Kind::fatal}};
+#endif
+    for (const auto& row : rows)
+        EXPECT_EQ(ops::accept_failure_kind(row.first), row.second) << row.first;
+}
