@@ -5,7 +5,8 @@
 # Usage: tools/install-deps.sh [SET ...]      (default: all)
 #   main      build and run the daemon: compiler, CMake and Ninja, the MySQL client library, the
 #             MariaDB server for the throwaway database (tools/run-brix.sh)
-#   test      the test frameworks and the formatter, for the native, asan and tsan presets
+#   test      the test frameworks, the formatter, and clang with libFuzzer, for the native,
+#             asan, tsan and fuzz presets
 #   windows   the mingw-w64 cross compiler and Wine, for the windows preset
 #   package   the Debian package and its checks: dpkg-shlibdeps, lintian, systemd-analyze
 #   bench     nginx and gnuplot, for bench/run-bench.sh
@@ -15,7 +16,7 @@ set -euo pipefail
 declare -A sets=(
   [main]="build-essential cmake ninja-build pkg-config libmariadb-dev
           mariadb-server-core mariadb-client-core util-linux"
-  [test]="clang-format googletest libgtest-dev libgmock-dev libbenchmark-dev procps psmisc"
+  [test]="clang-format clang libclang-rt-14-dev googletest libgtest-dev libgmock-dev libbenchmark-dev procps psmisc"
   [windows]="g++-mingw-w64-x86-64-posix wine wine64"
   [package]="dpkg-dev lintian systemd adduser"
   [bench]="nginx-light gnuplot-nox"

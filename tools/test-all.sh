@@ -4,16 +4,17 @@
 # suite and ends with one line "N passed, N failed". Exit status 0 only when everything built
 # and passed.
 #
-# Usage: tools/test-all.sh [PRESET ...]     (default: native asan tsan windows deb)
+# Usage: tools/test-all.sh [PRESET ...]     (default: native asan tsan windows fuzz deb)
 #   deb is not a CMake preset but the Debian package's tests (tests/deb/package_test.sh); in CI
 #   (CI=true, as root) they install the package for real and remove it again.
+#   fuzz runs each libFuzzer target for BRIX_FUZZ_SECONDS (default 20) through tools/fuzz.sh.
 # Environment: BRIX_TEST_JOBS (parallel tests per preset, default 2).
 set -uo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
 
 presets=("$@")
-[ ${#presets[@]} -gt 0 ] || presets=(native asan tsan windows deb)
+[ ${#presets[@]} -gt 0 ] || presets=(native asan tsan windows fuzz deb)
 jobs=${BRIX_TEST_JOBS:-2}
 logs="$root/build/test-logs"
 
@@ -58,20 +59,26 @@ if [ -n "$needs_windows" ]; then
 fi
 
 for p in "${presets[@]}"; do
-  if [ "$p" = deb ]; then
-    echo "=== deb: package tests"
-    "$root/tests/deb/package_test.sh" >"$logs/deb-test.log" 2>&1
-    deb_status=$?
-    grep -E '^(ok|FAILED|skipped) ' "$logs/deb-test.log"
-    ok=$(grep -c '^ok ' "$logs/deb-test.log")
-    bad=$(grep -c '^FAILED ' "$logs/deb-test.log")
-    skip=$(grep -c '^skipped ' "$logs/deb-test.log")
+  if [ "$p" = deb ] || [ "$p" = fuzz ]; then
+    # Scripts that print "ok NAME", "FAILED NAME" or "skipped NAME" for each check.
+    if [ "$p" = deb ]; then
+      echo "=== deb: package tests"
+      "$root/tests/deb/package_test.sh" >"$logs/$p-test.log" 2>&1
+    else
+      echo "=== fuzz: each target for ${BRIX_FUZZ_SECONDS:-20} s"
+      "$root/tools/fuzz.sh" "${BRIX_FUZZ_SECONDS:-20}" >"$logs/$p-test.log" 2>&1
+    fi
+    script_status=$?
+    grep -E '^(ok|FAILED|skipped|  replay:) ' "$logs/$p-test.log"
+    ok=$(grep -c '^ok ' "$logs/$p-test.log")
+    bad=$(grep -c '^FAILED ' "$logs/$p-test.log")
+    skip=$(grep -c '^skipped ' "$logs/$p-test.log")
     # A script that stopped without reporting a failure has failed all the same.
-    [ "$deb_status" -eq 0 ] || [ "$bad" -gt 0 ] || bad=1
+    [ "$script_status" -eq 0 ] || [ "$bad" -gt 0 ] || bad=1
     passed=$((passed + ok))
     failed=$((failed + bad))
     skipped=$((skipped + skip))
-    [ "$bad" -eq 0 ] || problems+=("$bad failing in deb (see build/test-logs/deb-test.log)")
+    [ "$bad" -eq 0 ] || problems+=("$bad failing in $p (see build/test-logs/$p-test.log)")
     continue
   fi
   if [ "$p" = windows ]; then
