@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <initializer_list>
 
 #include "brix/stop_signals.h"
 
@@ -35,8 +36,9 @@ void install(int sig, void (*action)(int));
 // The signal handler does only what is async-signal safe: one non-blocking write of the signal
 // number. A full pipe already holds stop requests, so a byte that does not fit is not missed.
 // In any other process than the daemon the signal takes its default action, as it would there
-// without this handler, and never reaches the daemon: the handler puts the default back and
-// raises the signal again, which comes once the handler returns.
+// without this handler, and never reaches the daemon. A child made by fork has the default back
+// already (default_stop_signals_in_child); for one made otherwise the handler puts the default
+// back and raises the signal again, which comes once the handler returns.
 extern "C" void forward_stop_signal(int sig) {
     if (::getpid() != owner.load()) {
         install(sig, SIG_DFL);
@@ -51,8 +53,21 @@ extern "C" void forward_stop_signal(int sig) {
     errno = saved_errno;
 }
 
+// In a child forked without a program of its own: the stop signals get their default action
+// back at once, as a program executed there would have them.
+extern "C" void default_stop_signals_in_child() {
+    for (const int sig : {SIGINT, SIGTERM}) {
+        struct sigaction current {};
+        if (::sigaction(sig, nullptr, &current) == 0 && current.sa_handler == &forward_stop_signal)
+            install(sig, SIG_DFL);
+    }
+}
+
 bool make_pipe() {
     if (pipe_ends[0] >= 0 && owner.load() == ::getpid()) return true;
+    static const bool registered =
+        pthread_atfork(nullptr, nullptr, &default_stop_signals_in_child) == 0;
+    (void)registered;
     if (::pipe2(pipe_ends, O_CLOEXEC | O_NONBLOCK) != 0) {
         pipe_ends[0] = pipe_ends[1] = -1;
         return false;

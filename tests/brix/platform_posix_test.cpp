@@ -31,13 +31,22 @@ TEST(StopSignals, ReachTheHandlerThoughBlockedAtStartAndNeverFromAForkedChild) {
         brix::StopSignals signals(&count_stop);
         kill(getpid(), SIGTERM);
         EXPECT_TRUE(brix_test::wait_until([] { return terms == 1; }));
+        pthread_sigmask(SIG_SETMASK, &before, nullptr);
         // A child forked without a program of its own keeps the handler: SIGTERM must end it
         // as it would without one, and not reach this process.
+        int ready[2];
+        ASSERT_EQ(pipe(ready), 0);
         const pid_t child = fork();
         if (child == 0) {
+            close(ready[0]);
+            close(ready[1]);  // the parent reads the end of the pipe: the child runs
             for (int i = 0; i < 100; ++i) usleep(50 * 1000);  // killed long before
             _exit(0);
         }
+        close(ready[1]);
+        char byte;
+        ASSERT_EQ(read(ready[0], &byte, 1), 0);
+        close(ready[0]);
         kill(child, SIGTERM);
         int status = 0;
         ASSERT_EQ(waitpid(child, &status, 0), child);
@@ -47,7 +56,6 @@ TEST(StopSignals, ReachTheHandlerThoughBlockedAtStartAndNeverFromAForkedChild) {
         EXPECT_TRUE(brix_test::wait_until([] { return ints == 1; }));
         EXPECT_EQ(terms, 1);
     }
-    pthread_sigmask(SIG_SETMASK, &before, nullptr);
 }
 
 TEST(Trace, ALineThatCannotBeWrittenIsCountedAndTheNextOneIsTriedAgain) {
