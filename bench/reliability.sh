@@ -2,10 +2,11 @@
 # Reliability scenarios against the real daemon (release build, port 1995): misbehaving clients
 # and stops under load. Prints, per scenario, what was answered, cut off and waited for.
 #
-# Usage: [BRIX_BENCH_PORT=PORT] bench/reliability.sh [BRIX]
+# Usage: [BRIX_BENCH_PORT=PORT] bench/reliability.sh [BRIX [SCENARIO ...]]
 #   BRIX  the daemon to run (default: build/release/bin/brix), e.g. the release build of another
 #         checkout, to compare before and after a change. The release preset of this checkout is
 #         built first either way: it gives the load generator.
+#   SCENARIO  the numbers of the scenarios to run (default: all)
 #   BRIX_BENCH_PORT  the port the daemon was built to listen on (default 1995, BRIX_PORT)
 #
 #   1. ten silent and ten dribbling clients (a byte every 5 s), then one normal request: was it
@@ -17,6 +18,9 @@
 #      request..." lines) against clients answered, and clients cut off (connected, no response).
 #   4. a frozen database: with ten clients asking the guestbook, "hello" requests per second
 #      (ten clients) in 4-second windows: before, during a 20-second freeze (SIGSTOP), after.
+#   5. a crowd of 150 silent clients queued behind the workers, then one normal request: was it
+#      answered, and after how long? Then SIGTERM with 150 silent clients connected: how long
+#      until the daemon has ended, and with what status?
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
@@ -24,6 +28,10 @@ cmake --preset release >/dev/null
 cmake --build --preset release >/dev/null
 bin=$root/build/release/bin
 brix=${1:-$bin/brix}
+shift || true
+scenarios=("$@")
+[ ${#scenarios[@]} -gt 0 ] || scenarios=(1 2 3 4 5)
+wanted() { [[ " ${scenarios[*]} " == *" $1 "* ]]; }
 out=$root/build/bench
 mkdir -p "$out"
 
@@ -58,12 +66,13 @@ start_daemon() {
   exit 1
 }
 
-# Sends SIGINT and sets `stopped` to how long the daemon took to end and its status (killed after
-# 60 s). Not in a subshell: the daemon must be this shell's child to take its status.
+# Sends SIGINT (or the signal named by `stop_signal`) and sets `stopped` to how long the daemon
+# took to end and its status (killed after 60 s). Not in a subshell: the daemon must be this
+# shell's child to take its status.
 stop_daemon() {
   local begin end status
   begin=$(date +%s.%N)
-  kill -INT "$daemon_pid"
+  kill -"${stop_signal:-INT}" "$daemon_pid"
   for _ in $(seq 1 600); do
     kill -0 "$daemon_pid" 2>/dev/null || break
     sleep 0.1
@@ -81,10 +90,12 @@ stop_daemon() {
     'BEGIN {printf "ended_after_s=%.1f status=%s", e - b, s}')
 }
 
+if wanted 1; then
 echo "1. ten silent + ten dribbling clients, then one request:"
 start_daemon
 echo "   $("$bin/load_gen" --port "$port" --silent 10 --dribble 10 --probe 60)"
 stop_daemon
+fi
 
 # Starts the daemon, connects misbehaving clients (load_gen options), stops it and prints how
 # long the stop took.
@@ -98,11 +109,14 @@ stop_with_clients() {
   kill "$holder" 2>/dev/null; wait "$holder" 2>/dev/null || true
 }
 
+if wanted 2; then
 echo "2. stop with ten silent clients connected:"
 stop_with_clients --silent 10
 echo "   stop with one dribbling client connected:"
 stop_with_clients --dribble 1
+fi
 
+if wanted 3; then
 echo "3. stop under load (40 clients):"
 for run in 1 2 3; do
   start_daemon
@@ -116,7 +130,9 @@ for run in 1 2 3; do
   served=$(($(grep -o 'process request\.\.\.' "$out/reliability-trace.log" | wc -l) - 1))
   echo "   run $run: accepted=$accepted served=$served $(grep -o 'answered=.*' "$out/reliability-load.txt") $stopped"
 done
+fi
 
+if wanted 4; then
 echo "4. hello requests/s while the database is frozen (guestbook load beside):"
 start_daemon
 "$bin/load_gen" --port "$port" --concurrency 10 --seconds 40 --timeout 10 --request 'cgilet=guestbook\n' \
@@ -131,3 +147,13 @@ line="$line  thawed: $(hello_rate) $(hello_rate)"
 echo "$line"
 wait "$guestbook" || true
 stop_daemon
+fi
+
+if wanted 5; then
+echo "5. a crowd of 150 silent clients queued, then one request:"
+start_daemon
+echo "   $("$bin/load_gen" --port "$port" --silent 150 --probe 60)"
+stop_daemon
+echo "   SIGTERM with 150 silent clients connected:"
+stop_signal=TERM stop_with_clients --silent 150
+fi
