@@ -7,7 +7,8 @@
 #             MariaDB server for the throwaway database (tools/run-brix.sh)
 #   test      the test frameworks and the formatter, for the native, asan and tsan presets
 #   windows   the mingw-w64 cross compiler and Wine, for the windows preset
-#   package   the Debian package and its checks: dpkg-shlibdeps, lintian, systemd-analyze
+#   package   the Debian packages and their checks: debhelper, dpkg-buildpackage, lintian,
+#             systemd-analyze
 #   bench     nginx and gnuplot, for bench/run-bench.sh
 #   all       every set above but bench (tools/test-all.sh)
 set -euo pipefail
@@ -17,7 +18,7 @@ declare -A sets=(
           mariadb-server-core mariadb-client-core util-linux"
   [test]="clang-format googletest libgtest-dev libgmock-dev libbenchmark-dev procps psmisc"
   [windows]="g++-mingw-w64-x86-64-posix wine wine64"
-  [package]="dpkg-dev lintian systemd adduser"
+  [package]="debhelper dpkg-dev lintian systemd"
   [bench]="nginx-light gnuplot-nox"
 )
 
