@@ -8,7 +8,7 @@
 #   test      the test frameworks and the formatter, for the native, asan and tsan presets
 #   windows   the mingw-w64 cross compiler and Wine, for the windows preset
 #   package   the Debian packages and their checks: debhelper, dpkg-buildpackage, lintian,
-#             systemd-analyze
+#             logrotate, systemd-analyze
 #   bench     nginx and gnuplot, for bench/run-bench.sh
 #   all       every set above but bench (tools/test-all.sh)
 set -euo pipefail
@@ -18,7 +18,7 @@ declare -A sets=(
           mariadb-server-core mariadb-client-core util-linux"
   [test]="clang-format googletest libgtest-dev libgmock-dev libbenchmark-dev procps psmisc"
   [windows]="g++-mingw-w64-x86-64-posix wine wine64"
-  [package]="debhelper dpkg-dev lintian systemd"
+  [package]="debhelper dpkg-dev lintian logrotate systemd"
   [bench]="nginx-light gnuplot-nox"
 )
 
