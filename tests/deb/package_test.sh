@@ -5,8 +5,9 @@
 # - build: the packages brix, brix-dev and brix-dbgsym build without compiler warnings, and
 #   lintian reports neither errors nor warnings on the .changes;
 # - contents: unpacked, they hold the daemon built for Debian (no password, catalog rows naming
-#   the packaged cgilets and the database brix), the unit (accepted by systemd-analyze verify),
-#   and an SDK against which examples/my_cgilet builds.
+#   the packaged cgilets and the database brix), the unit (accepted by systemd-analyze verify,
+#   allowing a stop longer than one request's deadlines), and an SDK against which
+#   examples/my_cgilet builds.
 # Only in CI (CI=true) as root, for real, next to Debian's mariadb-server (started without
 # networking, so that it takes no port from the tests' own database server):
 # - install: both packages install with apt-get, and the documented database set-up runs;
@@ -83,6 +84,13 @@ contents() {
     [ "${BASH_REMATCH[2]}" = none ] || grep -q "DATABASE IF NOT EXISTS ${BASH_REMATCH[2]};" \
       "$s/brix/usr/share/brix/setup-database.sql" || fail "set-up makes no ${BASH_REMATCH[2]}"
   done <"$s/brix/etc/brix/cgi.csv"
+  # A stop waits for the requests in flight: the unit waits longer than the built daemon's
+  # deadlines of one request (its line, a read of the cgilet, a send) add up to.
+  local ms=0
+  for v in REQUEST READ SEND; do
+    ms=$((ms + $(sed -n "s/^BRIX_${v}_TIMEOUT_MS:STRING=//p" "$root"/build/deb/src/obj-*/CMakeCache.txt)))
+  done
+  [ "$(unit_value TimeoutStopSec "$s/brix$unit")" -gt $((ms / 1000)) ] || fail "stop timeout < $ms ms"
   # The unit, with ExecStart pointed into the scratch root (its program is not installed here).
   mkdir -p "$work/unit"
   sed "s|^ExecStart=/|ExecStart=$s/brix/|" "$s/brix$unit" >"$work/unit/brix.service"
