@@ -5,6 +5,9 @@
 //     load_gen --port 1995 --concurrency 10 --seconds 5
 //              --request 'cgilet=hello&name=bench\n' --expect 'Hello, bench!\n'
 //
+// --rate R paces the clients to R requests a second in all, and sends exactly R x --seconds
+// requests (the run lasts until the last is answered).
+//
 // --http sends "GET / HTTP/1.0" instead and checks that the response starts with "HTTP/1." and
 // contains the --expect text (for a side-by-side run against a web server).
 //
@@ -55,6 +58,7 @@ struct Options {
     double hold = 0.0;
     bool until_refused = false;
     double timeout = 0.0;
+    double rate = 0.0;
 };
 
 // Connections that misbehave while the load (or the probe) runs: silent ones, and dribbling ones
@@ -207,6 +211,8 @@ int main(int argc, char** argv) {
             options.hold = std::atof(argv[++i]);
         } else if (arg == "--timeout" && has_value) {
             options.timeout = std::atof(argv[++i]);
+        } else if (arg == "--rate" && has_value) {
+            options.rate = std::atof(argv[++i]);
         } else if (arg == "--until-refused") {
             options.until_refused = true;
         } else if (arg == "--http") {
@@ -252,6 +258,8 @@ int main(int argc, char** argv) {
     std::vector<ClientResult> results(static_cast<std::size_t>(options.concurrency));
     std::atomic<bool> stop{false};
     std::atomic<long> cut{0};
+    std::atomic<long> tickets{0};
+    const long paced_total = static_cast<long>(options.rate * options.seconds + 0.5);
     std::vector<std::thread> clients;
     const auto start = Clock::now();
     for (int c = 0; c < options.concurrency; ++c) {
@@ -259,6 +267,13 @@ int main(int argc, char** argv) {
             ClientResult& result = results[static_cast<std::size_t>(c)];
             std::string buffer;
             while (!stop.load(std::memory_order_relaxed)) {
+                if (options.rate > 0) {
+                    const long ticket = tickets++;
+                    if (ticket >= paced_total) break;
+                    std::this_thread::sleep_until(
+                        start + std::chrono::duration_cast<Clock::duration>(
+                                    std::chrono::duration<double>(ticket / options.rate)));
+                }
                 const auto begin = Clock::now();
                 const std::string error = one_request(target, options, buffer);
                 const auto end = Clock::now();
@@ -276,7 +291,7 @@ int main(int argc, char** argv) {
             }
         });
     }
-    if (!options.until_refused) {
+    if (!options.until_refused && options.rate <= 0) {
         std::this_thread::sleep_for(std::chrono::duration<double>(options.seconds));
         stop = true;
     }

@@ -1,6 +1,8 @@
 # What `cmake --install` installs, below the install prefix:
 #   bin/                          the daemon brix and the client brix-call (and, on Windows, the
-#                                 example cgilets: a Windows program finds its DLLs beside it)
+#                                 example cgilets: a Windows program finds its DLLs beside it);
+#                                 the daemon goes where BRIX_DAEMON_INSTALL_DIR says (the Debian
+#                                 package puts it in sbin/)
 #   lib/brix/cgilets/             the example cgilets (Linux)
 #   share/brix/cgi.csv            the example catalog, naming the installed cgilets (or where
 #                                 BRIX_CATALOG_INSTALL_DIR says: the Debian package puts it in
@@ -21,9 +23,12 @@ else()
   set(BRIX_CGILET_INSTALL_DIR ${CMAKE_INSTALL_LIBDIR}/brix/cgilets)
 endif()
 
+set(BRIX_DAEMON_INSTALL_DIR "${CMAKE_INSTALL_BINDIR}" CACHE STRING
+    "Where cmake --install puts the daemon brix, below the install prefix")
+
 install(TARGETS brix_call RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 if(TARGET brix)
-  install(TARGETS brix RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  install(TARGETS brix RUNTIME DESTINATION ${BRIX_DAEMON_INSTALL_DIR})
 endif()
 
 # Relative paths are below the install prefix; an absolute one is used as it is (DESTDIR still

@@ -8,7 +8,8 @@
 #   test      the test frameworks, the formatter, and clang with libFuzzer, for the native,
 #             asan, tsan and fuzz presets
 #   windows   the mingw-w64 cross compiler and Wine, for the windows preset
-#   package   the Debian package and its checks: dpkg-shlibdeps, lintian, systemd-analyze
+#   package   the Debian packages and their checks: debhelper, dpkg-buildpackage, lintian,
+#             logrotate, systemd-analyze
 #   bench     nginx and gnuplot, for bench/run-bench.sh
 #   all       every set above but bench (tools/test-all.sh)
 set -euo pipefail
@@ -18,7 +19,7 @@ declare -A sets=(
           mariadb-server-core mariadb-client-core util-linux"
   [test]="clang-format clang libclang-rt-14-dev googletest libgtest-dev libgmock-dev libbenchmark-dev procps psmisc"
   [windows]="g++-mingw-w64-x86-64-posix wine wine64"
-  [package]="dpkg-dev lintian systemd adduser"
+  [package]="debhelper dpkg-dev lintian logrotate systemd"
   [bench]="nginx-light gnuplot-nox"
 )
 
