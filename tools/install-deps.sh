@@ -6,7 +6,8 @@
 #   main      build and run the daemon: compiler, CMake and Ninja, the MySQL client library, the
 #             MariaDB server for the throwaway database (tools/run-brix.sh)
 #   test      the test frameworks and the formatter, for the native, asan and tsan presets
-#   windows   the mingw-w64 cross compiler and Wine, for the windows preset
+#   windows   the mingw-w64 cross compiler and Wine, for the windows preset, and wixl and msitools
+#             for its installer
 #   package   the Debian package and its checks: dpkg-shlibdeps, lintian, systemd-analyze
 #   bench     nginx and gnuplot, for bench/run-bench.sh
 #   all       every set above but bench (tools/test-all.sh)
@@ -16,7 +17,7 @@ declare -A sets=(
   [main]="build-essential cmake ninja-build pkg-config libmariadb-dev
           mariadb-server-core mariadb-client-core util-linux"
   [test]="clang-format googletest libgtest-dev libgmock-dev libbenchmark-dev procps psmisc"
-  [windows]="g++-mingw-w64-x86-64-posix wine wine64"
+  [windows]="g++-mingw-w64-x86-64-posix wine wine64 wixl msitools"
   [package]="dpkg-dev lintian systemd adduser"
   [bench]="nginx-light gnuplot-nox"
 )
