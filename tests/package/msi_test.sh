@@ -2,13 +2,14 @@
 # The Windows installer under Wine's installer and service manager, from a fresh installation to
 # its removal: the service registered as `brixsvc install` registers it, running and serving
 # "Hello" on 127.0.0.1:1995; an edited catalog kept by a repair and by an upgrade to a higher
-# version, which leaves the service running; a folder with a space refused; and after the
-# uninstallation no service, no file and no installer registration left.
+# version, which leaves the service running; a folder with a space, and a service BRIx registered
+# by hand, refused; and after the uninstallation no service, no file and no installer registration
+# left.
 #
 # Usage: msi_test.sh SOURCE_DIR BIN_DIR DOC_DIR VERSION
 # Run by ctest in the windows preset, never beside the other users of the service "BRIx", under the
 # Wine server the test command keeps alive (without one, Wine ends services between wine calls).
-# From the first installation to the last removal it holds port 1995's lock.
+# It holds port 1995's lock throughout.
 set -euo pipefail
 [ $# -eq 4 ] || { echo "usage: msi_test.sh SOURCE_DIR BIN_DIR DOC_DIR VERSION" >&2; exit 2; }
 source_dir=$1 bin_dir=$2 doc_dir=$3 version=$4
@@ -18,11 +19,12 @@ drive_c=$WINEPREFIX/drive_c
 service_key='HKLM\SYSTEM\CurrentControlSet\Services\BRIx'
 
 work=$(mktemp -d)
-# A failing run removes what it installed before it lets go of the port.
+# A failing run removes what it registered and installed before it lets go of the port.
 cleanup() {
   set +e
   if [ -n "${installing:-}" ]; then
     for v in "$version" "$newer"; do "$wine" msiexec /x "$(product_code "$v")" /qn; done
+    "$wine" "$bin_dir/brixsvc.exe" uninstall
   fi
   rm -rf "$work"
 }
@@ -68,18 +70,20 @@ registry() {
 folder=$drive_c/Development/brix/brix
 catalog=$folder/cgi.csv
 
-step "the settings brixsvc install gives the service"
+exec 9>/tmp/brix-port-1995.lock
+flock -w 600 9 || fail "port 1995's lock not free within 10 minutes"
+
+step "the settings brixsvc install gives the service; the installer refuses to install over it"
 ! "$wine" reg query "$service_key" >/dev/null 2>&1 || fail "a service BRIx exists already"
 [ ! -e "$drive_c/Development" ] || fail "C:\\Development exists already"
+installing=1
 "$wine" "$bin_dir/brixsvc.exe" install
 service_values >"$work/expected" || fail "brixsvc install registered no service"
+! "$wine" msiexec /i "$(msi "$version")" /qn || fail "installed over the existing service"
+[ ! -e "$drive_c/Development" ] || fail "installed files over the existing service"
 "$wine" "$bin_dir/brixsvc.exe" uninstall
 registry >"$work/registry-before"
 ls "$drive_c/windows/Installer" >"$work/cache-before" 2>/dev/null || true
-
-exec 9>/tmp/brix-port-1995.lock
-flock -w 600 9 || fail "port 1995's lock not free within 10 minutes"
-installing=1
 
 step "installed: the zip's files, the service registered as brixsvc install does it, running"
 "$wine" msiexec /i "$(msi "$version")" /qn || fail "msiexec /i exited with $?"
