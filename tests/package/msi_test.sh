@@ -30,7 +30,7 @@ cleanup() {
 }
 trap cleanup EXIT
 fail() { echo "FAILED: $*" >&2; exit 1; }
-step() { echo "--- $*"; }
+step() { echo "--- ${SECONDS}s: $*"; }
 
 # A higher version for the upgrade: the patch number plus one.
 IFS=. read -r major minor patch <<<"$version"
@@ -127,4 +127,5 @@ step "a folder with a space refused"
   fail "installed into a folder with a space"
 ! "$wine" reg query "$service_key" >/dev/null 2>&1 || fail "a service was registered"
 [ ! -e "$drive_c/Program Files/brix" ] || fail "files installed into C:\\Program Files\\brix"
+installing=
 echo "passed"
