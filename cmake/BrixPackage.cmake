@@ -30,3 +30,24 @@ set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY ON)
 set(CPACK_COMPONENT_INCLUDE_TOPLEVEL_DIRECTORY ON)
 set(CPACK_PACKAGE_DIRECTORY ${PROJECT_BINARY_DIR})
 include(CPack)
+
+# The Windows installer: build/windows/brix-<version>-win64.msi, built from
+# packaging/windows/brix.wxs by packaging/windows/make-msi.sh (wixl, msibuild). Made by
+#   cmake --build --preset windows --target msi     (or tools/package-windows.sh)
+# It installs into the folder brix.wxs names, so that brix.exe finds its catalog there: only a build
+# whose brix.exe reads its catalog from that folder gets one.
+set(BRIX_MSI_FOLDER "C:\\Development\\brix\\brix")
+if(BRIX_CATALOG_PATH STREQUAL "${BRIX_MSI_FOLDER}\\cgi.csv")
+  set(BRIX_HAVE_MSI ON)
+  add_custom_target(msi
+    COMMAND ${PROJECT_SOURCE_DIR}/packaging/windows/make-msi.sh ${PROJECT_VERSION}
+            ${CMAKE_RUNTIME_OUTPUT_DIRECTORY} ${PROJECT_BINARY_DIR}/packaging
+            ${PROJECT_BINARY_DIR}/${BRIX_WINDOWS_PACKAGE_NAME}.msi
+    COMMENT "Building ${BRIX_WINDOWS_PACKAGE_NAME}.msi" VERBATIM)
+  add_dependencies(msi brix brixsvc warden_detached warden_foreground brix_call hello echo
+                   guestbook)
+else()
+  set(BRIX_HAVE_MSI OFF)
+  message(STATUS "No Windows installer: brix.exe reads its catalog from ${BRIX_CATALOG_PATH}, "
+                 "the installer installs into ${BRIX_MSI_FOLDER}")
+endif()

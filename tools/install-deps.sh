@@ -7,7 +7,8 @@
 #             MariaDB server for the throwaway database (tools/run-brix.sh)
 #   test      the test frameworks, the formatter, and clang with libFuzzer, for the native,
 #             asan, tsan and fuzz presets
-#   windows   the mingw-w64 cross compiler and Wine, for the windows preset
+#   windows   the mingw-w64 cross compiler and Wine, for the windows preset, and wixl and msitools
+#             for its installer
 #   package   the Debian packages and their checks: debhelper, dpkg-buildpackage, lintian,
 #             logrotate, systemd-analyze
 #   bench     nginx and gnuplot, for bench/run-bench.sh
@@ -18,7 +19,7 @@ declare -A sets=(
   [main]="build-essential cmake ninja-build pkg-config libmariadb-dev
           mariadb-server-core mariadb-client-core util-linux"
   [test]="clang-format clang libclang-rt-14-dev googletest libgtest-dev libgmock-dev libbenchmark-dev procps psmisc"
-  [windows]="g++-mingw-w64-x86-64-posix wine wine64"
+  [windows]="g++-mingw-w64-x86-64-posix wine wine64 wixl msitools"
   [package]="debhelper dpkg-dev lintian logrotate systemd"
   [bench]="nginx-light gnuplot-nox"
 )
