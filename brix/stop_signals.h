@@ -19,10 +19,11 @@ namespace brix {
 // Construct and destroy on one thread, one object at a time.
 //
 // On Windows a console control handler takes Ctrl+C, Ctrl+Break and the console's close event
-// (as SIGINT), and the runtime's `signal` handler SIGTERM. Every one of them after the first is
-// harmless: the handlers stay in place for the life of the process and, once the object is
-// destroyed, swallow what comes; a close event waits for that, since the system ends the process
-// when its handler returns.
+// (as SIGINT; log-off and shut-down events keep the system's handling, so a service is not
+// stopped by a user's log-off), and the runtime's `signal` handler SIGTERM. Every one of them after
+// the first is harmless: the handlers stay in place for the life of the process and, once the
+// object is destroyed, swallow what comes; a close event waits for that, since the system ends the
+// process when its handler returns.
 class StopSignals {
   public:
     explicit StopSignals(void (*handler)(int));

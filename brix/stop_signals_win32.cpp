@@ -16,11 +16,12 @@ HANDLE ended = nullptr;
 bool installed = false;
 
 BOOL WINAPI on_console_event(DWORD event) {
-    if (void (*handler)(int) = target.load()) handler(SIGINT);
-    // The system ends the process when a close-type handler returns: wait for the orderly end.
-    if (event == CTRL_CLOSE_EVENT || event == CTRL_LOGOFF_EVENT || event == CTRL_SHUTDOWN_EVENT) {
-        if (ended != nullptr) ::WaitForSingleObject(ended, INFINITE);
+    if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT) {
+        return FALSE;  // log-off and shut-down: the system's own handling, as without this handler
     }
+    if (void (*handler)(int) = target.load()) handler(SIGINT);
+    // The system ends the process when a close event's handler returns: wait for the orderly end.
+    if (event == CTRL_CLOSE_EVENT && ended != nullptr) ::WaitForSingleObject(ended, INFINITE);
     return TRUE;  // handled: the default handler would end the process at once
 }
 
