@@ -6,6 +6,9 @@
 #
 # Usage: [BRIX_BENCH_PORT=PORT] bench/run-bench.sh [SECONDS_PER_RUN]      (default 3)
 # BRIX_BENCH_PORT is the port the release daemon was built to listen on (default 1995, BRIX_PORT).
+# BRIX_BENCH_BASELINE names another daemon program (the release build of another checkout, say)
+# to run the same load against right after this one, trace lines to a file, so that a change can
+# be compared with the code before it in one run: as ratios to nginx and to each other.
 # Prints a Markdown table: requests per second, p50/p99 latency, errors, and the daemon's peak
 # resident memory (VmHWM) per run. Draws the same runs with gnuplot into build/bench/bench.svg:
 # requests per second and p99 latency against concurrency, one line per server and trace setting,
@@ -75,15 +78,23 @@ row() {  # label, load_gen output line, peak memory
 rm -f "$out"/series-*.dat
 echo "| server | concurrency | requests/s | p50 µs | p99 µs | errors | peak RSS |"
 echo "|---|---|---|---|---|---|---|"
-for trace in file null; do
-  if [ "$trace" = file ]; then trace_to=$out/trace.log; else trace_to=/dev/null; fi
-  "$bin/brix" >"$trace_to" 2>"$out/brix-stderr.log" &
+passes=(file null)
+[ -z "${BRIX_BENCH_BASELINE:-}" ] || passes=(file baseline null)
+for trace in "${passes[@]}"; do
+  program=$bin/brix
+  label="brix, trace to file"
+  case $trace in
+    file) trace_to=$out/trace.log ;;
+    baseline) trace_to=$out/trace-baseline.log program=$BRIX_BENCH_BASELINE label="baseline, trace to file" ;;
+    null) trace_to=/dev/null label="brix, trace to /dev/null" ;;
+  esac
+  "$program" >"$trace_to" 2>"$out/brix-stderr.log" &
   daemon_pid=$!
   wait_port "$port"
   for c in "${levels[@]}"; do
     line=$("$bin/load_gen" --port "$port" --concurrency "$c" --seconds "$seconds" || true)
     mem=$(awk '/VmHWM/ {print $2 " " $3}' "/proc/$daemon_pid/status")
-    row "brix, trace to ${trace/null//dev/null}" "$line" "$mem"
+    row "$label" "$line" "$mem"
   done
   kill -INT "$daemon_pid"
   wait "$daemon_pid" || true
@@ -119,12 +130,16 @@ CONF
   wait "$nginx_pid" 2>/dev/null || true
   nginx_pid=
   echo
-  echo "Ratio brix (trace to file) / nginx, same run:"
+  echo "Ratio brix (trace to file) / nginx, same run${BRIX_BENCH_BASELINE:+; then baseline / nginx and brix / baseline}:"
   for c in "${levels[@]}"; do
     b=$(awk -v c="$c" '$1=="brix," && $4=="file" && $5==c {print $6}' "$out/rps.txt")
+    o=$(awk -v c="$c" '$1=="baseline," && $5==c {print $6}' "$out/rps.txt")
     n=$(awk -v c="$c" '$1=="nginx" && $2==c {print $3}' "$out/rps.txt")
     [ -n "$b" ] && [ -n "$n" ] && [ "$n" -gt 0 ] &&
-      awk -v b="$b" -v n="$n" -v c="$c" 'BEGIN {printf "  concurrency %s: %.2f\n", c, b / n}'
+      awk -v b="$b" -v n="$n" -v o="${o:-0}" -v c="$c" 'BEGIN {
+        printf "  concurrency %s: %.2f", c, b / n
+        if (o > 0) printf "  %.2f  %.2f", o / n, b / o
+        printf "\n" }'
   done
 else
   echo "(nginx could not be installed: no comparison run)"
@@ -134,7 +149,7 @@ fi
 title="brix $(git rev-parse --short HEAD 2>/dev/null || echo '?'), $(date -u '+%Y-%m-%d %H:%M UTC'),"
 title+=" $(nproc) cores shared with the load generator (load average $load_before before), ${seconds} s per point"
 plot_rps="" plot_p99=""
-for label in "brix, trace to file" "brix, trace to /dev/null" "nginx"; do
+for label in "brix, trace to file" "baseline, trace to file" "brix, trace to /dev/null" "nginx"; do
   data=$out/series-${label//[^a-z]/_}.dat
   [ -s "$data" ] || continue
   plot_rps+="${plot_rps:+, }'$data' using 1:2 with linespoints lw 2 title '$label'"
