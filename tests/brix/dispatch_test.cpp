@@ -114,3 +114,24 @@ TEST_F(Dispatch, PicksTheOperationAndDatabaseByConnectionStateAndCatalog) {
         EXPECT_EQ(after, kService ? c.svc_after : c.brix_after) << where;
     }
 }
+
+// A server that does not answer makes every connect attempt wait out a timeout: a failed attempt
+// is not made again within a second, whichever way the worker asks.
+TEST_F(Dispatch, AFailedConnectIsNotRetriedWithinASecond) {
+    namespace settings = sql_client::settings;
+    Connection refused(settings::host(), settings::kUser, "not the password", settings::kDatabase);
+    const auto watcher = brix_test::connect_configured();
+    const auto attempts = [&watcher] {
+        return std::stoi(
+            brix_test::select_value(*watcher,
+                                    "VARIABLE_VALUE FROM information_schema.GLOBAL_STATUS "
+                                    "WHERE VARIABLE_NAME = 'CONNECTIONS'"));
+    };
+    const int before = attempts();
+    brix::DatabaseLink connected(&refused, true), unconnected(&refused, false);
+    for (int i = 0; i < 3; ++i) {
+        connected.reconnect();
+        EXPECT_EQ(unconnected.connection_for_database(), nullptr);
+    }
+    EXPECT_EQ(attempts() - before, 1);
+}

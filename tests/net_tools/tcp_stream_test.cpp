@@ -209,6 +209,22 @@ TEST(StreamTest, ALineDeadlineKeepsTheStreamsTimeoutAndOnceItHasPassedTakesOnlyW
     EXPECT_EQ(served.read_line_until(1024, passed), "ef");  // no line feed yet: no waiting for it
     EXPECT_FALSE(tests_true(served));
     EXPECT_EQ(ops::receive_timeout(link.peer), 7000u);
+
+    // A peer dribbling a byte now and then gets no more than the deadline: 'c' comes too late.
+    served.clearerr();
+    const auto start = std::chrono::steady_clock::now();
+    std::thread dribbler([&] {
+        char next = 'a';
+        for (const int at : {0, 600, 1400}) {
+            brix_test::wait_until([&] {
+                return std::chrono::steady_clock::now() >= start + std::chrono::milliseconds(at);
+            });
+            link.stream << std::string(1, next++);
+        }
+    });
+    EXPECT_EQ(served.read_line(1024, std::chrono::seconds(1)), "ab");
+    EXPECT_FALSE(tests_true(served));
+    dribbler.join();
 }
 
 TEST(TcpServer, AcceptFailuresOfOneConnectionAreRetriedAtOnceShortagesAfterAPause) {
