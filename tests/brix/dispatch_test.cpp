@@ -18,6 +18,7 @@
 namespace {
 
 using sql_client::Connection;
+namespace settings = sql_client::settings;
 constexpr bool kService = BRIX_TEST_SERVICE_FLAVOUR != 0;
 
 struct Served {
@@ -51,7 +52,6 @@ using Dispatch = brix_test::DatabaseTest;
 }  // namespace
 
 TEST_F(Dispatch, PicksTheOperationAndDatabaseByConnectionStateAndCatalog) {
-    namespace settings = sql_client::settings;
     // The "dbname" test cgilet answers "database=<current database>" from process, "database=none"
     // from process_without_database, and with fail=1 leaves a failed query on the connection.
     brix::CGIContext other{"dbname", TEST_CGILETS, "make_dbname", brix_test::kOtherDatabase};
@@ -118,7 +118,6 @@ TEST_F(Dispatch, PicksTheOperationAndDatabaseByConnectionStateAndCatalog) {
 // A server that does not answer makes every connect attempt wait out a timeout: a failed attempt
 // is not made again within a second, whichever way the worker asks.
 TEST_F(Dispatch, AFailedConnectIsNotRetriedWithinASecond) {
-    namespace settings = sql_client::settings;
     Connection refused(settings::host(), settings::kUser, "not the password", settings::kDatabase);
     const auto watcher = brix_test::connect_configured();
     const auto attempts = [&watcher] {
