@@ -18,6 +18,7 @@
 namespace {
 
 using sql_client::Connection;
+namespace settings = sql_client::settings;
 constexpr bool kService = BRIX_TEST_SERVICE_FLAVOUR != 0;
 
 struct Served {
@@ -51,7 +52,6 @@ using Dispatch = brix_test::DatabaseTest;
 }  // namespace
 
 TEST_F(Dispatch, PicksTheOperationAndDatabaseByConnectionStateAndCatalog) {
-    namespace settings = sql_client::settings;
     // The "dbname" test cgilet answers "database=<current database>" from process, "database=none"
     // from process_without_database, and with fail=1 leaves a failed query on the connection.
     brix::CGIContext other{"dbname", TEST_CGILETS, "make_dbname", brix_test::kOtherDatabase};
@@ -113,4 +113,24 @@ TEST_F(Dispatch, PicksTheOperationAndDatabaseByConnectionStateAndCatalog) {
             *connection ? brix_test::current_database(*connection) : "unhealthy";
         EXPECT_EQ(after, kService ? c.svc_after : c.brix_after) << where;
     }
+}
+
+// A server that does not answer makes every connect attempt wait out a timeout: a failed attempt
+// is not made again within a second, whichever way the worker asks.
+TEST_F(Dispatch, AFailedConnectIsNotRetriedWithinASecond) {
+    Connection refused(settings::host(), settings::kUser, "not the password", settings::kDatabase);
+    const auto watcher = brix_test::connect_configured();
+    const auto attempts = [&watcher] {
+        return std::stoi(
+            brix_test::select_value(*watcher,
+                                    "VARIABLE_VALUE FROM information_schema.GLOBAL_STATUS "
+                                    "WHERE VARIABLE_NAME = 'CONNECTIONS'"));
+    };
+    const int before = attempts();
+    brix::DatabaseLink connected(&refused, true), unconnected(&refused, false);
+    for (int i = 0; i < 3; ++i) {
+        connected.reconnect();
+        EXPECT_EQ(unconnected.connection_for_database(), nullptr);
+    }
+    EXPECT_EQ(attempts() - before, 1);
 }

@@ -46,20 +46,7 @@ TEST(CsvReader, ReadsOneRowByItsQuotes) {
     }
 }
 
-TEST(CsvReader, ReadsConsecutiveRowsAndMapsAHeaderRow) {
-    std::istringstream in("\"1\",\"2\"\n\"open\nstill\",\"x\"\n\"3\"\n");
-    std::vector<Row> rows;
-    for (Row row; in >> row;) rows.push_back(row);
-    EXPECT_EQ(rows, (std::vector<Row>{{"1", "2"}, {"open\nstill", "x"}, {"3"}}));
-
-    // A stream failed on entry gives an empty row and stays as it was.
-    const std::ios::iostate failed = in.rdstate();
-    Row row{"left over"};
-    EXPECT_FALSE(in >> row);
-    EXPECT_TRUE(row.empty());
-    EXPECT_EQ(in.rdstate(), failed);
-
-    // map_row indexes columns by name, keeping other entries.
+TEST(CsvReader, MapRowIndexesColumnsByNameKeepingOtherEntries) {
     std::map<std::string, int> index{{"kept", 7}};
     csv_reader::map_row(Row{"id", "name", "id"}, index);
     EXPECT_EQ(index, (std::map<std::string, int>{{"id", 2}, {"name", 1}, {"kept", 7}}));

@@ -1,7 +1,5 @@
 #include <windows.h>
 
-#include <vector>
-
 #include "tests/sql_client/test_database.h"
 
 namespace brix_test {
@@ -9,9 +7,7 @@ namespace brix_test {
 // Wine starts a Unix program given by its Unix path, but hands back no process to wait on and no
 // exit code; the script serialises its own commands.
 bool request_server(const std::string& verb) {
-    const std::string command = std::string("/bin/bash ") + BRIX_DB_SERVER_SCRIPT + " " + verb;
-    std::vector<char> line(command.begin(), command.end());
-    line.push_back('\0');
+    std::string line = std::string("/bin/bash ") + BRIX_DB_SERVER_SCRIPT + " " + verb;
     STARTUPINFOA startup = {};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process = {};
@@ -19,8 +15,8 @@ bool request_server(const std::string& verb) {
                         &startup, &process)) {
         return false;
     }
-    if (process.hThread != nullptr) CloseHandle(process.hThread);
-    if (process.hProcess != nullptr) CloseHandle(process.hProcess);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
     return true;
 }
 

@@ -1,12 +1,8 @@
-// Cgilets for the daemon's tests, in one library with one factory each: "throw" throws from both
-// operations; "wait" reads one more line from the client (what is left of the request line, or a
-// line the test sends to end the request) and writes "released: <line>"; "flood" writes 64 MiB
-// in 1 KiB pieces, more than a loopback connection buffers, for clients that never read; "dbname"
-// writes "database=<the selected database>" from process, "database=none" from
-// process_without_database, and with "fail=1" then runs a failing query, leaving the connection
-// unhealthy; "spawn" (POSIX) starts a long-lived background child, as a cgilet that launches a
-// helper does, and writes "child=<pid>". The factory make_nothing returns no object and
-// make_throwing throws, as plug-ins whose set-up fails.
+// Cgilets for the daemon's tests, one factory each: "throw" throws; "wait" answers "released: "
+// and the next line it reads; "flood" writes 64 MiB; "dbname" answers "database=" and the current
+// database (or "none" without one), and with fail=1 leaves a failed query behind; "spawn" (POSIX)
+// starts a long-lived background child and answers "child=<pid>". make_nothing and make_throwing
+// fail as plug-ins whose set-up fails.
 #include <mysql.h>
 
 #include <cstdio>
@@ -20,7 +16,6 @@
 
 namespace {
 
-// A cgilet that does `act` with or without a database.
 template <void (*act)(net_tools::tcp_stream&)>
 class WithoutDatabase : public brix::Cgilet {
   public:
@@ -37,7 +32,7 @@ void throw_always(net_tools::tcp_stream&) {
 }
 
 void wait_for_line(net_tools::tcp_stream& stream) {
-    const std::string line = stream.read_line(1024);  // before any byte of the response
+    const std::string line = stream.read_line(1024);
     stream << "released: " << line << "\n";
 }
 
