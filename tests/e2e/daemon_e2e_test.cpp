@@ -258,9 +258,6 @@ class Service {
         sc("delete BRIx");
     }
 
-    Service(const Service&) = delete;
-    Service& operator=(const Service&) = delete;
-
     // Sends the stop control and waits (20 s at most) until the service is STOPPED; returns 0
     // when it is and reports no error, else 1.
     int stop() {
