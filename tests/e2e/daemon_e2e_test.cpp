@@ -256,6 +256,7 @@ class Service {
             }
         }
         sc("delete BRIx");
+        if (keeper != nullptr) pclose(keeper);  // its end of input ends it
     }
 
     // Sends the stop control and waits (20 s at most) until the service is STOPPED; returns 0
@@ -283,6 +284,9 @@ class Service {
         return out;
     }
 
+    // Wine ends a service a few seconds after the last of its other programs has ended: a
+    // command interpreter waiting for input keeps one running for the service's life.
+    FILE* const keeper = popen(E2E_WINE_RUN " cmd >/dev/null 2>&1", "w");
     std::string program;  // its Windows path
     bool stopped = false;
 };
