@@ -138,31 +138,29 @@ TEST(WinService, ConsoleEventsOtherThanLogoffRequestAStopAndNoneEndsTheProcess) 
 TEST(Launcher, SelectsByTheFirstTwoCharactersAndTextModeBeatsUntilAStop) {
     const std::string tone = "Beep 400 100", pause = "Sleep 5000", source = "RegisterEventSourceA";
     struct Case {
-        const char* argument;
+        std::vector<std::string> arguments;
         const char* stop_in;  // a call of this function requests the stop
         std::vector<std::string> calls;
     };
-    const Case cases[] = {{"/t", "Sleep", {source, tone, pause}},
-                          {"/tx", "RegisterEventSourceA", {source}},
-                          {"/x", "", {}},
-                          {"/", "", {}},
-                          {"i", "", {}},
-                          {"-i", "", {}},
-                          {"/I", "", {}}};
+    const Case cases[] = {{{"/t"}, "Sleep", {source, tone, pause}},
+                          {{"/tx"}, "RegisterEventSourceA", {source}},
+                          {{"/x", "/", "i", "-i", "/I"}, "", {}}};
     for (const Case& c : cases) {
-        RecordingWinApi api;
-        api.on_call = [&c](const std::string& call) {
-            if (call.rfind(c.stop_in, 0) == 0) WinService::instance->RequestStop();
-            return DWORD{0};
-        };
-        std::string arguments[] = {"warden", c.argument};
-        char* argv[] = {&arguments[0][0], &arguments[1][0], nullptr};
-        std::ostringstream output;
-        std::streambuf* const console = std::cout.rdbuf(output.rdbuf());
-        warden_main(2, argv);
-        std::cout.rdbuf(console);
-        EXPECT_EQ(api.calls, c.calls) << c.argument;
-        EXPECT_EQ(output.str(), c.calls.empty() ? "" : "text mode...\n") << c.argument;
+        for (std::string argument : c.arguments) {
+            RecordingWinApi api;
+            api.on_call = [&c](const std::string& call) {
+                if (call.rfind(c.stop_in, 0) == 0) WinService::instance->RequestStop();
+                return DWORD{0};
+            };
+            char name[] = "warden";
+            char* argv[] = {name, &argument[0], nullptr};
+            std::ostringstream output;
+            std::streambuf* const console = std::cout.rdbuf(output.rdbuf());
+            warden_main(2, argv);
+            std::cout.rdbuf(console);
+            EXPECT_EQ(api.calls, c.calls) << argument;
+            EXPECT_EQ(output.str(), c.calls.empty() ? "" : "text mode...\n") << argument;
+        }
     }
 }
 
