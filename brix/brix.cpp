@@ -27,8 +27,10 @@ bool stop_pending = false;
 bool armed_server_stopped = false;  // the stop path has run for the armed server
 
 // The stop path, in this order so that no accepted connection is lost:
-//   1. here: the listening socket is closed, so nothing more is accepted (connections the system
-//      holds but the daemon never accepted are refused) and the accept loop ends;
+//   1. here: the listening socket is closed to clients, so nothing more is accepted (connections
+//      the system holds but the daemon never accepted are refused or reset) and the accept loop
+//      ends, releasing the socket (tcp_server::close: at once on POSIX; under Windows Sockets,
+//      where only the release stops the socket, a moment later);
 //   2. the accept loop, having put its last descriptor, lets the work queue drain
 //      (Queue::shutdown_when_drained): workers go on serving what is queued;
 //   3. the worker that takes the last descriptor stops the queue; idle workers leave through

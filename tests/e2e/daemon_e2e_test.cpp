@@ -462,8 +462,12 @@ TEST_F(Daemon, AStopClosesTheListenerFirstThenServesEveryAcceptedConnectionAndTr
     kill(daemon->pid(), SIGINT);
     ASSERT_TRUE(daemon->wait_for("done shutdown...\n"));
     // Nothing more is accepted, while the requests in progress and the queued one are pending.
+    // Under Windows Sockets the accepting thread releases the listening socket a moment after the
+    // stop has woken it: a client that connects in between is reset, unserved, not refused.
     // Another Ctrl+C meanwhile changes nothing.
-    EXPECT_EQ(request("name=late\n"), "<connect failed>") << "the listening socket is still open";
+    const std::string late = request("name=late\n");
+    EXPECT_TRUE(late == "<connect failed>" || (kWine && late == "<Connection reset by peer>"))
+        << late;
     kill(daemon->pid(), SIGINT);
     EXPECT_TRUE(daemon->running());
     for (int fd : busy) {
