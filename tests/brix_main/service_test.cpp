@@ -1,7 +1,7 @@
 // The service host of brixsvc. In-process, with the recording stand-in as the SCM and the real
 // server on a port of this test's own: every status report, a stop that races the server's start
 // or the last report, a handler that cannot be registered. Then the real program under the real
-// SCM, as the service "BRIx" on 127.0.0.1:1995.
+// SCM, as the service "BRIx" on 127.0.0.1:1995; every test removes the services it makes.
 #include "brix_main/service.h"
 
 #include <gtest/gtest.h>
@@ -22,7 +22,6 @@ int brixsvc_main(int argc, char** argv);  // the program's entry point, renamed 
 namespace {
 
 using brix_test::RecordingWinApi;
-using brix_test::run_program;
 
 constexpr int kHostPort = BRIXSVC_TEST_PORT;  // the in-process host's
 constexpr const char* kService = "BRIx";      // the real program's, on port 1995
@@ -64,13 +63,10 @@ TEST(ServiceHost, ReportsEachStateStopsOnceWhateverTheMomentAndRunsNothingWithou
         const net_tools::tcp_server occupant("127.0.0.1", c.port_taken ? kHostPort : 0);
         ASSERT_TRUE(occupant.listening()) << occupant.error_text();
         RecordingWinApi api;
-        auto send = [&c] {
-            for (DWORD control : c.controls) ServiceControlHandler(control);
+        auto send = [&api, &c] {
+            for (DWORD control : c.controls) EXPECT_TRUE(api.SendControl(control));
         };
-        api.on_call = [&c, &send, reports = 0](const std::string& call) mutable {
-            if (call == "SetServiceStatus" && ++reports == c.stop_at_report) send();
-            return DWORD{0};
-        };
+        if (c.stop_at_report > 0) api.At("SetServiceStatus", c.stop_at_report, send);
         std::thread run([] { RunProgram(); });
         if (c.stop_at_report == 0) {
             EXPECT_TRUE(brix_test::wait_until([] { return Serves(kHostPort); }))
@@ -78,12 +74,13 @@ TEST(ServiceHost, ReportsEachStateStopsOnceWhateverTheMomentAndRunsNothingWithou
             send();
         }
         run.join();  // a lost stop would leave the service serving, and this join waiting
-        EXPECT_EQ(api.States(), c.states);
-        for (const SERVICE_STATUS& s : api.reports) {
-            EXPECT_EQ(s.dwControlsAccepted, s.dwCurrentState <= SERVICE_START_PENDING ? 0u : 5u);
+        std::vector<DWORD> states;
+        for (const RecordingWinApi::Call& call : api.Calls("SetServiceStatus")) {
+            states.push_back(call.first);
+            EXPECT_EQ(call.second, call.first == 1 || call.first == 2 ? 0u : 5u);
         }
-        ASSERT_FALSE(api.reports.empty());
-        const SERVICE_STATUS last = api.reports.back();
+        EXPECT_EQ(states, c.states);
+        const SERVICE_STATUS last = api.ReportedStatus().back();
         EXPECT_EQ(last.dwServiceType, 0x30u);
         EXPECT_EQ(last.dwWin32ExitCode, c.exit_code);
         EXPECT_EQ(last.dwServiceSpecificExitCode != 0, c.exit_code != 0);
@@ -91,22 +88,26 @@ TEST(ServiceHost, ReportsEachStateStopsOnceWhateverTheMomentAndRunsNothingWithou
         EXPECT_TRUE(c.port_taken || !Serves(kHostPort)) << "the port is closed";
     }
 
-    // Without a handler or the SCM nothing runs; arguments other than the two commands run the
-    // dispatcher.
+    // Without a handler or the SCM nothing runs.
     RecordingWinApi api;
-    const std::string dispatcher = "StartServiceCtrlDispatcherA",
-                      handler = "RegisterServiceCtrlHandlerA";
-    std::string failing = handler;
-    api.on_call = [&failing](const std::string& call) -> DWORD {
-        return call == failing ? ERROR_ACCESS_DENIED : 0;
-    };
+    api.Fail("RegisterServiceCtrlHandlerA", ERROR_SERVICE_DOES_NOT_EXIST);
     EXPECT_EQ(RunProgram(), 0);
-    failing = dispatcher;
+    EXPECT_TRUE(api.Calls("SetServiceStatus").empty());
+    // Arguments other than the two commands, in any case, run the dispatcher.
+    api.Fail("StartServiceCtrlDispatcherA", ERROR_FAILED_SERVICE_CONTROLLER_CONNECT);
     for (const char* argument : {"run", "installer"}) EXPECT_EQ(RunProgram(argument), 0);
-    EXPECT_EQ(api.calls, (std::vector<std::string>{dispatcher, handler, dispatcher, dispatcher}));
+    EXPECT_EQ(api.Calls("StartServiceCtrlDispatcherA").size(), 3u);
+    EXPECT_EQ(api.Calls("RegisterServiceCtrlHandlerA").size(), 1u);
 }
 
 const std::string kBrixsvc = brix_test::windows_path(BRIXSVC_EXE);
+
+// Runs `program` with `arguments` and expects the silent success brixsvc always reports.
+void Brixsvc(const std::string& arguments, const std::string& program = kBrixsvc) {
+    const brix_test::ProgramRun outcome = brix_test::run_program(program, arguments);
+    EXPECT_EQ(outcome.exit_code, 0u) << arguments;
+    EXPECT_EQ(outcome.output, "") << arguments;
+}
 
 // An auto-start service left behind would start with the next Wine session.
 class BrixsvcProgram : public testing::Test {
@@ -115,10 +116,11 @@ class BrixsvcProgram : public testing::Test {
     void TearDown() override { EXPECT_TRUE(brix_test::remove_service(kService)); }
 };
 
-// A copy of the program with its cgilet and catalog, in a folder whose name has a space. The
-// program prints nothing and exits with 0 whatever it does.
+// A copy of the program with its cgilet and catalog, in a folder whose name has a space.
 TEST_F(BrixsvcProgram, InstallsServesUntilAStopAndUninstallsOnlyWhenStopped) {
-    const std::string dir = "C:\\brix service";
+    char temp_dir[MAX_PATH] = {};
+    GetTempPathA(MAX_PATH, temp_dir);
+    const std::string dir = std::string(temp_dir) + "brix service";
     const std::string bin = kBrixsvc.substr(0, kBrixsvc.find_last_of('\\'));
     const std::string copy = dir + "\\brixsvc.exe";
     CreateDirectoryA(dir.c_str(), nullptr);
@@ -128,18 +130,19 @@ TEST_F(BrixsvcProgram, InstallsServesUntilAStopAndUninstallsOnlyWhenStopped) {
     std::ofstream((dir + "\\cgi.csv").c_str())
         << "\"hello\",\"hello.dll\",\"make_hello\",\"none\"\n";
 
-    EXPECT_EQ(run_program(kBrixsvc, "uninstall"), "");  // none installed: nothing to do
-    EXPECT_EQ(run_program(copy, "InStAlL extra arguments"), "");
+    Brixsvc("");           // from a console: the dispatcher fails at once and nothing is served
+    Brixsvc("uninstall");  // none installed: nothing to do, silently
+    Brixsvc("InStAlL extra arguments", copy);
     const brix_test::ServiceConfig installed(SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START,
                                              SERVICE_ERROR_IGNORE, "\"" + copy + "\"");
     EXPECT_EQ(brix_test::service_config(kService), installed);
-    EXPECT_EQ(run_program(kBrixsvc, "install"), "");  // from another folder: kept as it is
+    Brixsvc("install");  // from another folder: the service is kept as it is, and it succeeds
     EXPECT_EQ(brix_test::service_config(kService), installed);
 
     ASSERT_TRUE(brix_test::control_service(kService, 0));
     // Started in the system folder, the service finds "cgi.csv" and the cgilets beside itself.
     ASSERT_TRUE(brix_test::wait_until([] { return Serves(kPort); }, std::chrono::seconds(30)));
-    EXPECT_EQ(run_program(kBrixsvc, "uninstall"), "");  // a running service stays
+    Brixsvc("uninstall");  // a running service stays installed and running
     EXPECT_EQ(brix_test::service_state(kService), static_cast<DWORD>(SERVICE_RUNNING));
 
     // Clients that connect and send nothing hold the stop up only until the request deadline.
@@ -150,7 +153,7 @@ TEST_F(BrixsvcProgram, InstallsServesUntilAStopAndUninstallsOnlyWhenStopped) {
         brix_test::service_reaches_state(kService, SERVICE_STOPPED, std::chrono::seconds(15)));
     silent.clear();
     EXPECT_FALSE(Serves(kPort));
-    EXPECT_EQ(run_program(kBrixsvc, "UNINSTALL"), "");  // stopped now: removed
+    Brixsvc("UNINSTALL");  // stopped now: removed
     EXPECT_TRUE(brix_test::service_reaches_state(kService, 0));
     for (const char* file : {"\\brixsvc.exe", "\\hello.dll", "\\cgi.csv"}) {
         const std::string path = dir + file;

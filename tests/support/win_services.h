@@ -1,6 +1,6 @@
-// Test-only (Windows), for the tests of the two service programs. In-process: a stand-in for the
-// calls behind `win_seam::api()`. Out of process: running a program, and a service in the real
-// Service Control Manager.
+// Test-only (Windows), shared by the tests of the two service programs. In-process: a stand-in
+// for the Windows calls behind `win_seam::api()`. Out of process: running a program, and looking
+// at, controlling or removing a service in the real Service Control Manager.
 #pragma once
 
 #include <windows.h>
@@ -10,7 +10,9 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <string>
 #include <tuple>
@@ -22,97 +24,151 @@
 
 namespace brix_test {
 
-// Records calls ("Beep 400 100", "Sleep 5000", else the name), status reports and events, and
-// plays the dispatcher: the service main runs on the calling thread, and only the handle it was
-// given reports. An event without a source, or a source left registered, fails the test.
+// Records the calls tests read, can be told to fail a function or to act from inside one, and
+// plays the Service Control Manager's dispatcher so that a service runs in-process. Thread safe.
 class RecordingWinApi final : public win_seam::WinApi {
   public:
-    using Event = std::pair<WORD, std::string>;
+    // A call: the function's name and the numbers tests read (Beep: frequency and duration,
+    // Sleep: the milliseconds, SetServiceStatus: state and controls accepted), else 0.
+    struct Call {
+        std::string function;
+        DWORD first = 0;
+        DWORD second = 0;
+    };
 
+    // Installs itself as the process's implementation; the destructor puts the previous one back.
     RecordingWinApi() : previous_(win_seam::set_api(this)) {}
-    ~RecordingWinApi() override {
-        win_seam::set_api(previous_);
-        EXPECT_EQ(open_sources_, 0) << "an event source left registered";
+    ~RecordingWinApi() override { win_seam::set_api(previous_); }
+
+    // Every later call of `function` fails with `error` as the last error (0: succeeds again).
+    void Fail(const std::string& function, DWORD error) {
+        UnderLock([&] { failures_[function] = error; });
     }
-    std::vector<DWORD> States() const {
-        std::vector<DWORD> states;
-        for (const SERVICE_STATUS& s : reports) states.push_back(s.dwCurrentState);
-        return states;
+    // Runs `action` once, inside the `count`-th call of `function`, after recording it (on the
+    // caller's thread, outside any lock). Replaces an earlier action.
+    void At(const std::string& function, int count, std::function<void()> action) {
+        UnderLock([&] {
+            action_function_ = function;
+            action_count_ = count;
+            action_ = std::move(action);
+        });
     }
+
+    // The calls so far in order, all or those of `function`; every SetServiceStatus record; the
+    // events written (type, first string); the console handler last added, or null.
+    std::vector<Call> Calls(const std::string& function = "") const {
+        std::vector<Call> found;
+        for (const Call& c : Locked(calls_)) {
+            if (function.empty() || c.function == function) found.push_back(c);
+        }
+        return found;
+    }
+    std::vector<SERVICE_STATUS> ReportedStatus() const { return Locked(statuses_); }
+    std::vector<std::pair<WORD, std::string>> Events() const { return Locked(events_); }
+    PHANDLER_ROUTINE ConsoleHandler() const { return Locked(console_handler_); }
+
+    // Calls the registered control handler with `control` on the calling thread (the SCM calls it
+    // on the dispatcher's thread, another than the service's). False when none is registered.
+    bool SendControl(DWORD control) {
+        const LPHANDLER_FUNCTION handler = Locked(handler_);
+        if (handler != nullptr) handler(control);
+        return handler != nullptr;
+    }
+
+    // The text FormatMessageA writes for `code`.
     static std::string MessageText(DWORD code) { return "system text " + std::to_string(code); }
 
+    // The Windows calls. StartServiceCtrlDispatcherA runs the table's first service main on the
+    // calling thread. SetServiceStatus fails with ERROR_INVALID_HANDLE for any handle but the one
+    // RegisterServiceCtrlHandlerA gave, as the SCM does. Sleep returns at once; the console and
+    // Windows Help do nothing.
     HANDLE RegisterEventSourceA(LPCSTR, LPCSTR) override {
-        if (!Record("RegisterEventSourceA")) return nullptr;
-        ++open_sources_;
-        return kSource;
+        return Record({"RegisterEventSourceA"}) ? kEventSource : nullptr;
     }
-    BOOL ReportEventA(HANDLE source, WORD type, WORD, DWORD, PSID, WORD, DWORD, LPCSTR* strings,
-                      LPVOID) override {
-        EXPECT_EQ(source, kSource);
-        events.emplace_back(type, strings[0]);
-        return TRUE;
+    BOOL ReportEventA(HANDLE, WORD type, WORD, DWORD, PSID, WORD string_count, DWORD,
+                      LPCSTR* strings, LPVOID) override {
+        UnderLock([&] { events_.emplace_back(type, string_count > 0 ? strings[0] : ""); });
+        return Record({"ReportEventA"});
     }
-    BOOL DeregisterEventSource(HANDLE source) override {
-        EXPECT_EQ(source, kSource);
-        --open_sources_;
-        return TRUE;
-    }
+    BOOL DeregisterEventSource(HANDLE) override { return Record({"DeregisterEventSource"}); }
     BOOL StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA* table) override {
-        if (!Record("StartServiceCtrlDispatcherA")) return FALSE;
-        table[0].lpServiceProc(0, nullptr);
+        if (!Record({"StartServiceCtrlDispatcherA"})) return FALSE;
+        char* argv[] = {table[0].lpServiceName, nullptr};
+        table[0].lpServiceProc(1, argv);
+        UnderLock([this] { handler_ = nullptr; });
         return TRUE;
     }
-    SERVICE_STATUS_HANDLE RegisterServiceCtrlHandlerA(LPCSTR, LPHANDLER_FUNCTION) override {
-        return Record("RegisterServiceCtrlHandlerA") ? kStatusHandle : nullptr;
+    SERVICE_STATUS_HANDLE RegisterServiceCtrlHandlerA(LPCSTR, LPHANDLER_FUNCTION handler) override {
+        if (!Record({"RegisterServiceCtrlHandlerA"})) return nullptr;
+        UnderLock([&] { handler_ = handler; });
+        return kStatusHandle;
     }
     BOOL SetServiceStatus(SERVICE_STATUS_HANDLE handle, LPSERVICE_STATUS status) override {
-        return Record("SetServiceStatus", status,
+        UnderLock([&] { statuses_.push_back(*status); });
+        return Record({"SetServiceStatus", status->dwCurrentState, status->dwControlsAccepted},
                       handle == kStatusHandle ? 0 : ERROR_INVALID_HANDLE);
     }
     BOOL SetConsoleCtrlHandler(PHANDLER_ROUTINE handler, BOOL add) override {
-        if (add) console_handler = handler;
+        if (add) UnderLock([&] { console_handler_ = handler; });
         return TRUE;
     }
     HANDLE GetStdHandle(DWORD) override { return INVALID_HANDLE_VALUE; }
     BOOL WriteConsoleA(HANDLE, const void*, DWORD, LPDWORD, LPVOID) override { return FALSE; }
     BOOL CharToOemBuffA(LPCSTR, LPSTR, DWORD) override { return FALSE; }
-    DWORD FormatMessageA(DWORD, LPCVOID, DWORD code, DWORD, LPSTR buffer, DWORD size,
+    DWORD FormatMessageA(DWORD, LPCVOID, DWORD message_id, DWORD, LPSTR buffer, DWORD size,
                          va_list*) override {
-        return static_cast<DWORD>(std::snprintf(buffer, size, "%s", MessageText(code).c_str()));
+        const std::string text = MessageText(message_id);
+        if (size <= text.size()) return 0;
+        std::memcpy(buffer, text.c_str(), text.size() + 1);
+        return static_cast<DWORD>(text.size());
     }
     BOOL WinHelpA(HWND, LPCSTR, UINT, ULONG_PTR) override { return FALSE; }
-    BOOL Beep(DWORD hz, DWORD ms) override {
-        return Record("Beep " + std::to_string(hz) + " " + std::to_string(ms));
+    BOOL Beep(DWORD frequency, DWORD duration) override {
+        return Record({"Beep", frequency, duration});
     }
-    void Sleep(DWORD ms) override { Record("Sleep " + std::to_string(ms)); }
-
-    // Runs after each call is recorded, on the caller's thread; a result other than 0 makes the
-    // call fail with that error.
-    std::function<DWORD(const std::string& call)> on_call;
-    std::vector<std::string> calls;
-    std::vector<SERVICE_STATUS> reports;  // calls may come from several threads: read them after
-    std::vector<Event> events;
-    PHANDLER_ROUTINE console_handler = nullptr;
+    void Sleep(DWORD milliseconds) override { Record({"Sleep", milliseconds}); }
 
   private:
-    static inline HANDLE const kSource = reinterpret_cast<HANDLE>(0xE5E5);
+    static inline HANDLE const kEventSource = reinterpret_cast<HANDLE>(0xE5E5);
     static inline SERVICE_STATUS_HANDLE const kStatusHandle =
         reinterpret_cast<SERVICE_STATUS_HANDLE>(0x5757);
 
-    bool Record(const std::string& call, const SERVICE_STATUS* status = nullptr, DWORD error = 0) {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            calls.push_back(call);
-            if (status != nullptr) reports.push_back(*status);
-        }
-        if (const DWORD failure = on_call ? on_call(call) : 0) error = failure;
+    // Records the call and runs a due action; then, when `function` is to fail (or `error` is
+    // not 0), sets that error as the last error. Returns whether the call is to succeed.
+    bool Record(Call call, DWORD error = 0) {
+        std::function<void()> action;
+        UnderLock([&] {
+            calls_.push_back(call);
+            if (call.function == action_function_ && --action_count_ == 0) action.swap(action_);
+            auto failure = failures_.find(call.function);
+            if (failure != failures_.end()) error = failure->second;
+        });
+        if (action) action();
         if (error != 0) SetLastError(error);
         return error == 0;
     }
+    template <typename Change>
+    void UnderLock(Change change) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        change();
+    }
+    template <typename T>
+    T Locked(const T& member) const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return member;
+    }
 
     win_seam::WinApi* previous_;
-    std::mutex mutex_;
-    int open_sources_ = 0;
+    mutable std::mutex mutex_;
+    std::vector<Call> calls_;
+    std::vector<SERVICE_STATUS> statuses_;
+    std::vector<std::pair<WORD, std::string>> events_;
+    std::map<std::string, DWORD> failures_;
+    std::string action_function_;
+    int action_count_ = 0;
+    std::function<void()> action_;
+    PHANDLER_ROUTINE console_handler_ = nullptr;
+    LPHANDLER_FUNCTION handler_ = nullptr;  // registered until the service main returns
 };
 
 // The Windows path of a Unix path, as Wine maps it (the Unix root is drive Z:).
@@ -122,24 +178,31 @@ inline std::string windows_path(const std::string& unix_path) {
     return path;
 }
 
-// What `program` printed to standard output and error (line ends "\n"), then "exit code N" when
-// N is not 0. It runs from the temporary folder, through the command interpreter.
-inline std::string run_program(const std::string& program, const std::string& arguments = "") {
+struct ProgramRun {
+    DWORD exit_code = 0xFFFFFFFF;
+    std::string output;  // standard output and error together, line ends as "\n"
+};
+
+// Runs `program` with `arguments` through the command interpreter, from the temporary folder, and
+// waits for it. A program that cannot be started fails the test.
+inline ProgramRun run_program(const std::string& program, const std::string& arguments = "") {
     char temp_dir[MAX_PATH] = {};
     GetTempPathA(MAX_PATH, temp_dir);
     const std::string command =
         "cd /d \"" + std::string(temp_dir) + "\" && \"" + program + "\" " + arguments + " 2>&1";
+    ProgramRun run;
     std::FILE* pipe = _popen(command.c_str(), "rb");
-    std::string output;
-    for (int c; pipe != nullptr && (c = std::fgetc(pipe)) != EOF;) {
-        if (c != '\r') output += static_cast<char>(c);
+    EXPECT_NE(pipe, nullptr) << command;
+    if (pipe == nullptr) return run;
+    for (int c; (c = std::fgetc(pipe)) != EOF;) {
+        if (c != '\r') run.output += static_cast<char>(c);
     }
-    const int code = pipe != nullptr ? _pclose(pipe) : -1;
-    return code == 0 ? output : output + "exit code " + std::to_string(code);
+    run.exit_code = static_cast<DWORD>(_pclose(pipe));
+    return run;
 }
 
-// Opens the service `name` with `access` and returns what `use` returns; false when it does not
-// exist.
+// Opens the service `name` with `access` and passes its handle to `use` (which returns bool);
+// false when it does not exist.
 template <typename Use>
 bool with_service(const char* name, DWORD access, Use use) {
     SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
@@ -154,10 +217,11 @@ bool with_service(const char* name, DWORD access, Use use) {
 inline DWORD service_state(const char* name) {
     SERVICE_STATUS status = {};
     with_service(name, SERVICE_QUERY_STATUS,
-                 [&](SC_HANDLE s) { return QueryServiceStatus(s, &status); });
+                 [&status](SC_HANDLE s) { return QueryServiceStatus(s, &status) != 0; });
     return status.dwCurrentState;
 }
 
+// Waits until the service `name` is in `state` (0: gone), for at most `deadline`.
 inline bool service_reaches_state(const char* name, DWORD state,
                                   std::chrono::milliseconds deadline = std::chrono::seconds(30)) {
     return wait_until([=] { return service_state(name) == state; }, deadline);
@@ -166,15 +230,18 @@ inline bool service_reaches_state(const char* name, DWORD state,
 // A service's type, start type, error control and command line.
 using ServiceConfig = std::tuple<DWORD, DWORD, DWORD, std::string>;
 
+// The configuration of the service `name`; a failed check when it does not exist.
 inline ServiceConfig service_config(const char* name) {
-    alignas(QUERY_SERVICE_CONFIGA) char buffer[8192] = {};
-    auto* c = reinterpret_cast<QUERY_SERVICE_CONFIGA*>(buffer);
-    DWORD needed = 0;
-    with_service(name, SERVICE_QUERY_CONFIG, [&](SC_HANDLE s) {
-        return QueryServiceConfigA(s, c, sizeof buffer, &needed) != 0;
-    });
-    const char* path = c->lpBinaryPathName != nullptr ? c->lpBinaryPathName : "";
-    return {c->dwServiceType, c->dwStartType, c->dwErrorControl, path};
+    ServiceConfig config;
+    EXPECT_TRUE(with_service(name, SERVICE_QUERY_CONFIG, [&config](SC_HANDLE s) {
+        std::vector<BYTE> buffer(8192);
+        DWORD needed = 0;
+        auto* c = reinterpret_cast<QUERY_SERVICE_CONFIGA*>(buffer.data());
+        if (!QueryServiceConfigA(s, c, static_cast<DWORD>(buffer.size()), &needed)) return false;
+        config = {c->dwServiceType, c->dwStartType, c->dwErrorControl, c->lpBinaryPathName};
+        return true;
+    })) << name;
+    return config;
 }
 
 // Starts the service `name` (`control` 0) or sends it `control`; true when the SCM took it.
@@ -186,7 +253,7 @@ inline bool control_service(const char* name, DWORD control) {
     });
 }
 
-// Stops the service `name` if it runs and deletes it; true once it is gone.
+// Stops the service `name` if it runs, deletes it and waits until it is gone; true once it is.
 inline bool remove_service(const char* name) {
     control_service(name, SERVICE_CONTROL_STOP);
     with_service(name, DELETE, DeleteService);
