@@ -32,8 +32,6 @@ struct Connection {
     int peer = server.accept();
 };
 
-bool tests_true(const tcp_stream& stream) { return static_cast<void*>(stream) != nullptr; }
-
 // Whether a child process the program starts would hold the socket too.
 bool inherited_by_children(int fd) {
 #ifdef _WIN32
@@ -57,7 +55,7 @@ Reads lines(std::vector<unsigned> limits) {
 std::string number(tcp_stream& stream) {
     int value = -1;
     stream >> value;
-    return std::to_string(value) + (tests_true(stream) ? "|" + std::string(1, stream.get()) : "");
+    return std::to_string(value) + (bool(stream) ? "|" + std::string(1, stream.get()) : "");
 }
 
 std::string two_words(tcp_stream& stream) {
@@ -96,7 +94,7 @@ TEST(StreamTest, ReadsLinesNumbersAndWords) {
         ASSERT_EQ(ops::send(link.peer, c.sent.data(), c.sent.size()), c.sent.size());
         ops::close(link.peer);
         EXPECT_EQ(c.reads(link.stream), c.expected) << c.sent;
-        EXPECT_EQ(tests_true(link.stream), c.stays_true) << c.sent;
+        EXPECT_EQ(bool(link.stream), c.stays_true) << c.sent;
     }
 }
 
@@ -105,18 +103,18 @@ TEST(StreamTest, TheErrorFlagDropsAByteUntilClearedAndACloseHidesIt) {
     tcp_stream stream(link.peer);
     ASSERT_EQ(ops::set_receive_timeout(link.peer, 20), 0);
     EXPECT_EQ(stream.get(), 0);  // the timeout fails a blocked read like a closed peer
-    EXPECT_FALSE(tests_true(stream));
+    EXPECT_FALSE(bool(stream));
     ASSERT_EQ(ops::set_receive_timeout(link.peer, 0), 0);
     link.stream << "xyz\n";
     EXPECT_EQ(stream.read_line(1024), "");
     stream.clearerr();
-    EXPECT_TRUE(tests_true(stream));
+    EXPECT_TRUE(bool(stream));
     EXPECT_EQ(stream.read_line(1024), "yz");
 
     ASSERT_EQ(ops::set_receive_timeout(link.peer, 20), 0);
     stream.get();  // fails again: the flag is set...
     stream.close();
-    EXPECT_TRUE(tests_true(stream));  // ...yet a closed stream tests true and reads nothing
+    EXPECT_TRUE(bool(stream));  // ...yet a closed stream tests true and reads nothing
     link.stream << "data\n";
     EXPECT_EQ(stream.read_line(1024), "");
 }
@@ -133,7 +131,7 @@ TEST(StreamTest, SendsEverythingConnectsByNameAndFailsWithoutAServerOrPeer) {
     });
     link.stream << -12 << "a" << std::string("b\0c", 3) << 7 << "" << big;
     reader.join();
-    EXPECT_TRUE(tests_true(link.stream));
+    EXPECT_TRUE(bool(link.stream));
     EXPECT_TRUE(received == expected) << received.size() << " bytes";
 
     // A bound socket that does not listen holds the port, so nobody else can take it.
@@ -141,25 +139,25 @@ TEST(StreamTest, SendsEverythingConnectsByNameAndFailsWithoutAServerOrPeer) {
     sockaddr_in any_address{};
     any_address.sin_family = AF_INET;
     ASSERT_EQ(ops::bind(holder, any_address), 0);
-    EXPECT_FALSE(tests_true(tcp_stream("127.0.0.1", ops::local_port(holder))));
+    EXPECT_FALSE(bool(tcp_stream("127.0.0.1", ops::local_port(holder))));
     // Sockets the server and socket_ops open stay with this process.
     EXPECT_FALSE(inherited_by_children(link.peer));
     EXPECT_FALSE(inherited_by_children(holder));
     ops::close(holder);
 
     tcp_stream by_name("localhost", link.server.local_port());
-    ASSERT_TRUE(tests_true(by_name));
+    ASSERT_TRUE(bool(by_name));
     tcp_stream served(link.server.accept());
     by_name << "hello\n";
     EXPECT_EQ(served.read_line(1024), "hello");
     tcp_stream unresolved("no-such-host.invalid", 1);
     EXPECT_EQ(unresolved.get(), 0);
-    EXPECT_FALSE(tests_true(unresolved << "ignored"));
+    EXPECT_FALSE(bool(unresolved << "ignored"));
 
     ops::close(link.peer);
     // The first send after the peer left may still be accepted; the reset it provokes fails a
     // later one. Getting here at all shows no signal killed the process.
-    EXPECT_TRUE(brix_test::wait_until([&] { return !tests_true(link.stream << "data"); }));
+    EXPECT_TRUE(brix_test::wait_until([&] { return !bool(link.stream << "data"); }));
 }
 
 TEST(TcpServer, ACloseReleasesTheSocketOnce) {
@@ -184,9 +182,9 @@ TEST(StreamTest, ALineDeadlineKeepsTheStreamsTimeoutAndOnceItHasPassedTakesOnlyW
     EXPECT_EQ(ops::receive_timeout(link.peer), 7000u);
     const auto passed = std::chrono::steady_clock::now() - std::chrono::seconds(1);
     EXPECT_EQ(served.read_line_until(1024, passed), "cd");
-    EXPECT_TRUE(tests_true(served));
+    EXPECT_TRUE(bool(served));
     EXPECT_EQ(served.read_line_until(1024, passed), "ef");  // no line feed yet: no waiting for it
-    EXPECT_FALSE(tests_true(served));
+    EXPECT_FALSE(bool(served));
     EXPECT_EQ(ops::receive_timeout(link.peer), 7000u);
 
     // A peer dribbling a byte now and then gets no more than the deadline: 'c' comes too late.
@@ -202,7 +200,7 @@ TEST(StreamTest, ALineDeadlineKeepsTheStreamsTimeoutAndOnceItHasPassedTakesOnlyW
         }
     });
     EXPECT_EQ(served.read_line(1024, std::chrono::seconds(1)), "ab");
-    EXPECT_FALSE(tests_true(served));
+    EXPECT_FALSE(bool(served));
     dribbler.join();
 }
 

@@ -1,6 +1,6 @@
 #include <windows.h>
 
-#include "tests/sql_client/test_database.h"
+#include <string>
 
 namespace brix_test {
 

@@ -2,7 +2,7 @@
 
 #include <cstdlib>
 
-#include "tests/sql_client/test_database.h"
+#include <string>
 
 namespace brix_test {
 
