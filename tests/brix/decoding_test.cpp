@@ -80,19 +80,9 @@ TEST(Decoding, BrixCallEncodingSurvivesTheDaemonsDecodingByteForByte) {
         {std::string("\0\r\n\x7f\x80\xff", 6), "%00%0D%0A%7F%80%FF"},
     };
     for (const Text& c : cases) EXPECT_EQ(brix_call::url_encode(c.first), c.second);
-    EXPECT_EQ(brix_call::encode_fields({"cgilet=hello", "name=Ann Lee", "=x", "flag"}),
-              "cgilet=hello&name=Ann+Lee&=x&flag");
-
-    std::string every_byte;
-    for (int b = 0; b < 256; ++b) every_byte += static_cast<char>(b);
-    std::string name = every_byte;
-    name.erase(name.find('='), 1);  // an argument splits at its first "="
-    EXPECT_EQ(parsed(brix_call::encode_fields(
-                  {"v=" + every_byte, "c=d=e", "v=second", name + "=" + every_byte, "flag", "v="})),
-              (Fields{{"v", {every_byte, "second", ""}},
-                      {"c", {"d=e"}},
-                      {name, {every_byte}},
-                      {"flag", {""}}}));
+    // An argument splits at its first "=".
+    EXPECT_EQ(brix_call::encode_fields({"cgilet=hello", "name=Ann Lee", "=x", "flag", "c=d=e"}),
+              "cgilet=hello&name=Ann+Lee&=x&flag&c=d%3De");
 }
 
 }  // namespace
