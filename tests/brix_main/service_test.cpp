@@ -68,11 +68,11 @@ TEST(ServiceHost, ReportsEachStateStopsOnceWhateverTheMomentAndRunsNothingWithou
                          {SERVICE_CONTROL_INTERROGATE, SERVICE_CONTROL_PAUSE, 128,
                           SERVICE_CONTROL_SHUTDOWN}),
               Log("24444331"));
-    // Without a handler nothing runs; arguments other than the two commands, in any letter case,
-    // run the dispatcher, and without the SCM nothing runs either.
-    EXPECT_EQ(RunProgram("", "RegisterServiceCtrlHandlerA"), Log(""));
+    // Without a handler or the SCM nothing runs: a stop inside the next call would end whatever
+    // did, rather than leave it serving. Arguments other than the two commands run the dispatcher.
+    EXPECT_EQ(RunProgram("", "RegisterServiceCtrlHandlerA", 3, {SERVICE_CONTROL_STOP}), Log(""));
     for (const char* argument : {"run", "installer"}) {
-        EXPECT_EQ(RunProgram(argument, "StartServiceCtrlDispatcherA"),
+        EXPECT_EQ(RunProgram(argument, "StartServiceCtrlDispatcherA", 2, {SERVICE_CONTROL_STOP}),
                   "StartServiceCtrlDispatcherA\n");
     }
     // A server that cannot listen, and a stop just as STOPPED is reported.
