@@ -21,8 +21,6 @@ int brixsvc_main(int argc, char** argv);  // the program's entry point, renamed 
 
 namespace {
 
-using brix_test::RecordingWinApi;
-
 constexpr int kHostPort = BRIXSVC_TEST_PORT;  // the in-process host's
 constexpr const char* kService = "BRIx";      // the real program's, on port 1995
 constexpr int kPort = 1995;
@@ -35,69 +33,52 @@ bool Serves(int port) {
     return response == "Hello, svc!\n";
 }
 
-int RunProgram(std::string argument = "") {
+// Runs brixsvc's main in-process (the service, on this thread) with `argument`, the functions in
+// `failing` failing and `controls` sent inside the `at`-th call; returns the log.
+std::string RunProgram(std::string argument, const char* failing = "", int at = 0,
+                       std::vector<DWORD> controls = {}) {
+    brix_test::RecordingWinApi api;
+    api.failing = failing;
+    api.on_call = [&, calls = 0](const std::string&) mutable {
+        if (++calls != at) return;
+        for (DWORD control : controls) ServiceControlHandler(control);
+    };
     char name[] = "brixsvc";
     char* argv[] = {name, &argument[0], nullptr};
-    return brixsvc_main(argument.empty() ? 1 : 2, argv);
+    EXPECT_EQ(brixsvc_main(argument.empty() ? 1 : 2, argv), 0);
+    return api.log + (stopServiceEvent != nullptr ? "stop event left\n" : "");
+}
+
+// The dispatcher's calls and status reports in `states` (digits): START_PENDING and STOPPED
+// accept no control, and only STOPPED carries `exit`.
+std::string Log(const std::string& states, const std::string& exit = "0/0") {
+    std::string lines = "StartServiceCtrlDispatcherA\nRegisterServiceCtrlHandlerA\n";
+    for (char s : states) {
+        lines += std::string("SetServiceStatus ") + s +
+                 " type=0x30 accepts=" + (s > '2' ? "5" : "0") +
+                 " exit=" + (s == '1' ? exit : "0/0") + " check=0 wait=0\n";
+    }
+    return lines;
 }
 
 TEST(ServiceHost, ReportsEachStateStopsOnceWhateverTheMomentAndRunsNothingWithoutTheSCM) {
-    const DWORD kStop = SERVICE_CONTROL_STOP;
-    const DWORD kAny[] = {SERVICE_CONTROL_INTERROGATE, SERVICE_CONTROL_PAUSE, 128, kStop};
-    struct Case {
-        bool port_taken;
-        int stop_at_report;  // the stop arrives inside this SetServiceStatus call; 0: once serving
-        std::vector<DWORD> controls, states;
-        DWORD exit_code;
-    };
-    const Case cases[] = {
-        // Serving: interrogate, pause and user codes re-report the status.
-        {false, 0, {kAny, kAny + 4}, {2, 4, 4, 4, 4, 3, 3, 1}, 0},
-        // A shutdown before the server is armed.
-        {false, 2, {SERVICE_CONTROL_SHUTDOWN}, {2, 4, 3, 3, 1}, 0},
-        // A server that cannot listen, and a stop just as STOPPED is reported.
-        {true, 4, {kStop}, {2, 4, 3, 1, 1}, ERROR_SERVICE_SPECIFIC_ERROR},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.stop_at_report);
-        const net_tools::tcp_server occupant("127.0.0.1", c.port_taken ? kHostPort : 0);
-        ASSERT_TRUE(occupant.listening()) << occupant.error_text();
-        RecordingWinApi api;
-        auto send = [&api, &c] {
-            for (DWORD control : c.controls) EXPECT_TRUE(api.SendControl(control));
-        };
-        if (c.stop_at_report > 0) api.At("SetServiceStatus", c.stop_at_report, send);
-        std::thread run([] { RunProgram(); });
-        if (c.stop_at_report == 0) {
-            EXPECT_TRUE(brix_test::wait_until([] { return Serves(kHostPort); }))
-                << "serves its catalog";
-            send();
-        }
-        run.join();  // a lost stop would leave the service serving, and this join waiting
-        std::vector<DWORD> states;
-        for (const RecordingWinApi::Call& call : api.Calls("SetServiceStatus")) {
-            states.push_back(call.first);
-            EXPECT_EQ(call.second, call.first == 1 || call.first == 2 ? 0u : 5u);
-        }
-        EXPECT_EQ(states, c.states);
-        const SERVICE_STATUS last = api.ReportedStatus().back();
-        EXPECT_EQ(last.dwServiceType, 0x30u);
-        EXPECT_EQ(last.dwWin32ExitCode, c.exit_code);
-        EXPECT_EQ(last.dwServiceSpecificExitCode != 0, c.exit_code != 0);
-        EXPECT_EQ(stopServiceEvent, nullptr);
-        EXPECT_TRUE(c.port_taken || !Serves(kHostPort)) << "the port is closed";
+    // Inside the RUNNING report, before the server is armed: interrogate, pause and user codes
+    // re-report the status; the shutdown is carried out once the server is armed.
+    EXPECT_EQ(RunProgram("", "", 4,
+                         {SERVICE_CONTROL_INTERROGATE, SERVICE_CONTROL_PAUSE, 128,
+                          SERVICE_CONTROL_SHUTDOWN}),
+              Log("24444331"));
+    // Without a handler or the SCM nothing runs: a stop inside the next call would end whatever
+    // did, rather than leave it serving. Arguments other than the two commands run the dispatcher.
+    EXPECT_EQ(RunProgram("", "RegisterServiceCtrlHandlerA", 3, {SERVICE_CONTROL_STOP}), Log(""));
+    for (const char* argument : {"run", "installer"}) {
+        EXPECT_EQ(RunProgram(argument, "StartServiceCtrlDispatcherA", 2, {SERVICE_CONTROL_STOP}),
+                  "StartServiceCtrlDispatcherA\n");
     }
-
-    // Without a handler or the SCM nothing runs.
-    RecordingWinApi api;
-    api.Fail("RegisterServiceCtrlHandlerA", ERROR_SERVICE_DOES_NOT_EXIST);
-    EXPECT_EQ(RunProgram(), 0);
-    EXPECT_TRUE(api.Calls("SetServiceStatus").empty());
-    // Arguments other than the two commands, in any case, run the dispatcher.
-    api.Fail("StartServiceCtrlDispatcherA", ERROR_FAILED_SERVICE_CONTROLLER_CONNECT);
-    for (const char* argument : {"run", "installer"}) EXPECT_EQ(RunProgram(argument), 0);
-    EXPECT_EQ(api.Calls("StartServiceCtrlDispatcherA").size(), 3u);
-    EXPECT_EQ(api.Calls("RegisterServiceCtrlHandlerA").size(), 1u);
+    // A server that cannot listen, and a stop just as STOPPED is reported.
+    const net_tools::tcp_server occupant("127.0.0.1", kHostPort);
+    ASSERT_TRUE(occupant.listening()) << occupant.error_text();
+    EXPECT_EQ(RunProgram("", "", 6, {SERVICE_CONTROL_STOP}), Log("24311", "1066/1"));
 }
 
 const std::string kBrixsvc = brix_test::windows_path(BRIXSVC_EXE);

@@ -24,151 +24,81 @@
 
 namespace brix_test {
 
-// Records the calls tests read, can be told to fail a function or to act from inside one, and
-// plays the Service Control Manager's dispatcher so that a service runs in-process. Thread safe.
+// Logs every call as a line of text ("Beep 400 100", "ReportEventA warning <text>", the status
+// reports as below, else the function's name) and plays the Service Control Manager's dispatcher:
+// the service main runs on the calling thread, and only the handle it was given reports. Tests
+// make every call on one thread.
 class RecordingWinApi final : public win_seam::WinApi {
   public:
-    // A call: the function's name and the numbers tests read (Beep: frequency and duration,
-    // Sleep: the milliseconds, SetServiceStatus: state and controls accepted), else 0.
-    struct Call {
-        std::string function;
-        DWORD first = 0;
-        DWORD second = 0;
-    };
+    // Installs itself as the process's implementation; the destructor puts the real one back.
+    RecordingWinApi() { win_seam::set_api(this); }
+    ~RecordingWinApi() override { win_seam::set_api(nullptr); }
 
-    // Installs itself as the process's implementation; the destructor puts the previous one back.
-    RecordingWinApi() : previous_(win_seam::set_api(this)) {}
-    ~RecordingWinApi() override { win_seam::set_api(previous_); }
+    std::string log;      // each line ends in "\n"
+    std::string failing;  // the functions whose calls fail, with ERROR_ACCESS_DENIED
+    // Called with the function's name once the call is logged, on the caller's thread.
+    std::function<void(const std::string& function)> on_call;
+    PHANDLER_ROUTINE console_handler = nullptr;  // the last one added
 
-    // Every later call of `function` fails with `error` as the last error (0: succeeds again).
-    void Fail(const std::string& function, DWORD error) {
-        UnderLock([&] { failures_[function] = error; });
-    }
-    // Runs `action` once, inside the `count`-th call of `function`, after recording it (on the
-    // caller's thread, outside any lock). Replaces an earlier action.
-    void At(const std::string& function, int count, std::function<void()> action) {
-        UnderLock([&] {
-            action_function_ = function;
-            action_count_ = count;
-            action_ = std::move(action);
-        });
-    }
-
-    // The calls so far in order, all or those of `function`; every SetServiceStatus record; the
-    // events written (type, first string); the console handler last added, or null.
-    std::vector<Call> Calls(const std::string& function = "") const {
-        std::vector<Call> found;
-        for (const Call& c : Locked(calls_)) {
-            if (function.empty() || c.function == function) found.push_back(c);
-        }
-        return found;
-    }
-    std::vector<SERVICE_STATUS> ReportedStatus() const { return Locked(statuses_); }
-    std::vector<std::pair<WORD, std::string>> Events() const { return Locked(events_); }
-    PHANDLER_ROUTINE ConsoleHandler() const { return Locked(console_handler_); }
-
-    // Calls the registered control handler with `control` on the calling thread (the SCM calls it
-    // on the dispatcher's thread, another than the service's). False when none is registered.
-    bool SendControl(DWORD control) {
-        const LPHANDLER_FUNCTION handler = Locked(handler_);
-        if (handler != nullptr) handler(control);
-        return handler != nullptr;
-    }
-
-    // The text FormatMessageA writes for `code`.
-    static std::string MessageText(DWORD code) { return "system text " + std::to_string(code); }
-
-    // The Windows calls. StartServiceCtrlDispatcherA runs the table's first service main on the
-    // calling thread. SetServiceStatus fails with ERROR_INVALID_HANDLE for any handle but the one
-    // RegisterServiceCtrlHandlerA gave, as the SCM does. Sleep returns at once; the console and
-    // Windows Help do nothing.
     HANDLE RegisterEventSourceA(LPCSTR, LPCSTR) override {
-        return Record({"RegisterEventSourceA"}) ? kEventSource : nullptr;
+        return Record("RegisterEventSourceA") ? this : nullptr;
     }
-    BOOL ReportEventA(HANDLE, WORD type, WORD, DWORD, PSID, WORD string_count, DWORD,
-                      LPCSTR* strings, LPVOID) override {
-        UnderLock([&] { events_.emplace_back(type, string_count > 0 ? strings[0] : ""); });
-        return Record({"ReportEventA"});
+    BOOL ReportEventA(HANDLE, WORD type, WORD, DWORD, PSID, WORD, DWORD, LPCSTR* strings,
+                      LPVOID) override {
+        const char* kind = type == EVENTLOG_WARNING_TYPE ? "warning "
+                           : type == EVENTLOG_ERROR_TYPE ? "error "
+                                                         : "other ";
+        return Record(std::string("ReportEventA ") + kind + strings[0]);
     }
-    BOOL DeregisterEventSource(HANDLE) override { return Record({"DeregisterEventSource"}); }
+    BOOL DeregisterEventSource(HANDLE) override { return Record("DeregisterEventSource"); }
     BOOL StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA* table) override {
-        if (!Record({"StartServiceCtrlDispatcherA"})) return FALSE;
-        char* argv[] = {table[0].lpServiceName, nullptr};
-        table[0].lpServiceProc(1, argv);
-        UnderLock([this] { handler_ = nullptr; });
+        if (!Record("StartServiceCtrlDispatcherA")) return FALSE;
+        table[0].lpServiceProc(0, nullptr);
         return TRUE;
     }
-    SERVICE_STATUS_HANDLE RegisterServiceCtrlHandlerA(LPCSTR, LPHANDLER_FUNCTION handler) override {
-        if (!Record({"RegisterServiceCtrlHandlerA"})) return nullptr;
-        UnderLock([&] { handler_ = handler; });
-        return kStatusHandle;
+    SERVICE_STATUS_HANDLE RegisterServiceCtrlHandlerA(LPCSTR, LPHANDLER_FUNCTION) override {
+        return Record("RegisterServiceCtrlHandlerA") ? StatusHandle() : nullptr;
     }
-    BOOL SetServiceStatus(SERVICE_STATUS_HANDLE handle, LPSERVICE_STATUS status) override {
-        UnderLock([&] { statuses_.push_back(*status); });
-        return Record({"SetServiceStatus", status->dwCurrentState, status->dwControlsAccepted},
-                      handle == kStatusHandle ? 0 : ERROR_INVALID_HANDLE);
+    // "SetServiceStatus <state> type=0x<type> accepts=<controls> exit=<Win32>/<service's own>
+    // check=<checkpoint> wait=<hint>"
+    BOOL SetServiceStatus(SERVICE_STATUS_HANDLE handle, LPSERVICE_STATUS s) override {
+        char line[160];
+        std::snprintf(line, sizeof line,
+                      "SetServiceStatus %lu type=0x%lx accepts=%lu exit=%lu/%lu check=%lu wait=%lu",
+                      s->dwCurrentState, s->dwServiceType, s->dwControlsAccepted,
+                      s->dwWin32ExitCode, s->dwServiceSpecificExitCode, s->dwCheckPoint,
+                      s->dwWaitHint);
+        return Record(line, handle == StatusHandle());
     }
     BOOL SetConsoleCtrlHandler(PHANDLER_ROUTINE handler, BOOL add) override {
-        if (add) UnderLock([&] { console_handler_ = handler; });
+        if (add) console_handler = handler;
         return TRUE;
     }
     HANDLE GetStdHandle(DWORD) override { return INVALID_HANDLE_VALUE; }
     BOOL WriteConsoleA(HANDLE, const void*, DWORD, LPDWORD, LPVOID) override { return FALSE; }
     BOOL CharToOemBuffA(LPCSTR, LPSTR, DWORD) override { return FALSE; }
-    DWORD FormatMessageA(DWORD, LPCVOID, DWORD message_id, DWORD, LPSTR buffer, DWORD size,
+    DWORD FormatMessageA(DWORD, LPCVOID, DWORD code, DWORD, LPSTR buffer, DWORD size,
                          va_list*) override {
-        const std::string text = MessageText(message_id);
-        if (size <= text.size()) return 0;
-        std::memcpy(buffer, text.c_str(), text.size() + 1);
-        return static_cast<DWORD>(text.size());
+        return static_cast<DWORD>(std::snprintf(buffer, size, "system text %lu", code));
     }
     BOOL WinHelpA(HWND, LPCSTR, UINT, ULONG_PTR) override { return FALSE; }
-    BOOL Beep(DWORD frequency, DWORD duration) override {
-        return Record({"Beep", frequency, duration});
+    BOOL Beep(DWORD hz, DWORD ms) override {
+        return Record("Beep " + std::to_string(hz) + " " + std::to_string(ms));
     }
-    void Sleep(DWORD milliseconds) override { Record({"Sleep", milliseconds}); }
+    void Sleep(DWORD ms) override { Record("Sleep " + std::to_string(ms)); }  // returns at once
 
   private:
-    static inline HANDLE const kEventSource = reinterpret_cast<HANDLE>(0xE5E5);
-    static inline SERVICE_STATUS_HANDLE const kStatusHandle =
-        reinterpret_cast<SERVICE_STATUS_HANDLE>(0x5757);
-
-    // Records the call and runs a due action; then, when `function` is to fail (or `error` is
-    // not 0), sets that error as the last error. Returns whether the call is to succeed.
-    bool Record(Call call, DWORD error = 0) {
-        std::function<void()> action;
-        UnderLock([&] {
-            calls_.push_back(call);
-            if (call.function == action_function_ && --action_count_ == 0) action.swap(action_);
-            auto failure = failures_.find(call.function);
-            if (failure != failures_.end()) error = failure->second;
-        });
-        if (action) action();
-        if (error != 0) SetLastError(error);
-        return error == 0;
+    SERVICE_STATUS_HANDLE StatusHandle() { return reinterpret_cast<SERVICE_STATUS_HANDLE>(this); }
+    // Logs `line`, runs on_call; then fails the call if its function is failing (or with
+    // ERROR_INVALID_HANDLE when not `handle_ok`).
+    bool Record(const std::string& line, bool handle_ok = true) {
+        const std::string function = line.substr(0, line.find(' '));
+        log += line + "\n";
+        if (on_call) on_call(function);
+        const bool fails = failing.find(function) != std::string::npos;
+        if (fails || !handle_ok) SetLastError(fails ? ERROR_ACCESS_DENIED : ERROR_INVALID_HANDLE);
+        return !fails && handle_ok;
     }
-    template <typename Change>
-    void UnderLock(Change change) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        change();
-    }
-    template <typename T>
-    T Locked(const T& member) const {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return member;
-    }
-
-    win_seam::WinApi* previous_;
-    mutable std::mutex mutex_;
-    std::vector<Call> calls_;
-    std::vector<SERVICE_STATUS> statuses_;
-    std::vector<std::pair<WORD, std::string>> events_;
-    std::map<std::string, DWORD> failures_;
-    std::string action_function_;
-    int action_count_ = 0;
-    std::function<void()> action_;
-    PHANDLER_ROUTINE console_handler_ = nullptr;
-    LPHANDLER_FUNCTION handler_ = nullptr;  // registered until the service main returns
 };
 
 // The Windows path of a Unix path, as Wine maps it (the Unix root is drive Z:).

@@ -5,7 +5,6 @@
 // command interpreter finds it by name. The registry is real throughout.
 #include <windows.h>
 
-#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -28,20 +27,20 @@ int warden_main(int argc, char** argv);  // the program's entry point, renamed f
 namespace {
 
 using brix_test::RecordingWinApi;
-using testing::ElementsAre;
-using Event = std::pair<WORD, std::string>;
 
 constexpr const char* kName = "BRIxFrameworkTest";
 
-// A service of its own name whose OnInit may fail; it notes each hook in `trace`. Its body pauses
-// once (through the stand-in, so at once): tests request the stop from inside that pause.
+// A service of its own name whose OnInit may fail; it notes each hook in `trace`. When given a
+// stop control, its body sends interrogate, an unknown code and that control, as the SCM would.
 class TestService final : public WinService {
   public:
-    explicit TestService(bool init_ok = true) : init_ok(init_ok) {}
+    explicit TestService(bool init_ok = true, DWORD stop = 0) : init_ok(init_ok), stop(stop) {}
     const char* GetServiceName() override { return kName; }
     bool OnInit() override { return trace += "init ", init_ok; }
     void Run() override {
-        win_seam::api().Sleep(0);
+        for (DWORD control : {DWORD{SERVICE_CONTROL_INTERROGATE}, DWORD{128}, stop}) {
+            if (stop != 0) ControlHandler(control);
+        }
         trace += IsStopRequested() ? "run " : "run unstopped ";
     }
     void OnExit() override { trace += "exit "; }
@@ -53,181 +52,148 @@ class TestService final : public WinService {
     using WinService::message;
 
     bool init_ok;
+    DWORD stop;
     std::string trace;
 };
 
-// The states reported, in order.
-std::vector<DWORD> States(const RecordingWinApi& api) {
-    std::vector<DWORD> states;
-    for (const RecordingWinApi::Call& c : api.Calls("SetServiceStatus")) states.push_back(c.first);
-    return states;
-}
-
-TEST(WinService, ReportsEveryStateWithOneRecordAndEndsTheBodyOnAStopOrShutdownControl) {
-    for (DWORD stop : {DWORD{SERVICE_CONTROL_STOP}, DWORD{SERVICE_CONTROL_SHUTDOWN}}) {
-        RecordingWinApi api;
-        TestService service;
-        // While the body runs: interrogate repeats the state, other codes change nothing.
-        api.At("Sleep", 1, [&api, stop] {
-            for (DWORD control : {DWORD{SERVICE_CONTROL_INTERROGATE}, DWORD{128}, stop}) {
-                EXPECT_TRUE(api.SendControl(control));
-            }
-        });
-        EXPECT_TRUE(service.RunAsService());
-        EXPECT_EQ(service.trace, "init run exit ") << "a control is no console event";
-        EXPECT_THAT(States(api), ElementsAre(2u, 4u, 4u, 3u, 3u, 1u)) << stop;
-        for (const SERVICE_STATUS& s : api.ReportedStatus()) {
-            EXPECT_EQ(s.dwServiceType, 0x10u);
-            EXPECT_EQ(s.dwControlsAccepted, 5u);
-            EXPECT_EQ(s.dwWin32ExitCode + s.dwServiceSpecificExitCode + s.dwCheckPoint, 0u);
-            EXPECT_EQ(s.dwWaitHint, 3000u);
-        }
-        EXPECT_TRUE(api.Events().empty());
-    }
-}
-
-TEST(WinService, FailuresAreLoggedAndAFailedReportDoesNotStopTheService) {
-    const auto text = RecordingWinApi::MessageText;
-    {
-        // Without a handler the one report, STOPPED, goes through the null handle and fails;
-        // a failing OnInit stops without running the body.
-        RecordingWinApi api;
-        api.Fail("RegisterServiceCtrlHandlerA", ERROR_SERVICE_DOES_NOT_EXIST);
-        TestService service(false);
-        EXPECT_TRUE(service.RunAsService());
-        api.Fail("RegisterServiceCtrlHandlerA", 0);
-        EXPECT_TRUE(service.RunAsService());
-        EXPECT_EQ(service.trace, "init ");
-        EXPECT_THAT(States(api), ElementsAre(1u, 2u, 1u));
-        EXPECT_THAT(api.Events(),
-                    ElementsAre(Event(EVENTLOG_WARNING_TYPE, text(ERROR_INVALID_HANDLE))));
-    }
-    {
-        RecordingWinApi api;
-        api.Fail("SetServiceStatus", ERROR_ACCESS_DENIED);
-        TestService service;
-        api.At("Sleep", 1, [&service] { service.RequestStop(); });
-        EXPECT_TRUE(service.RunAsService());
-        EXPECT_EQ(service.trace, "init run exit ");
-        const Event warning(EVENTLOG_WARNING_TYPE, text(ERROR_ACCESS_DENIED));
-        EXPECT_THAT(api.Events(), ElementsAre(warning, warning, warning, warning));
-    }
+// Runs a TestService under the stand-in's dispatcher with the functions in `failing` failing.
+// Returns the message when it failed, the hooks run, then the log.
+std::string AsService(const std::string& failing, DWORD stop = 0, bool init_ok = true) {
     RecordingWinApi api;
-    api.Fail("StartServiceCtrlDispatcherA", ERROR_FAILED_SERVICE_CONTROLLER_CONNECT);
+    api.failing = failing;
+    std::string outcome;
     {
-        TestService service;
-        EXPECT_FALSE(service.RunAsService());
-        EXPECT_EQ(service.message, text(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT));
-        SetLastError(0);  // a failed call that left no last-error code behind still failed
-        EXPECT_FALSE(service.CheckResult(false));
+        TestService service(init_ok, stop);
+        const bool ok = service.RunAsService();
+        outcome = (ok ? "" : service.message + std::string(", ")) + service.trace + "\n";
     }
-    api.Fail("RegisterEventSourceA", ERROR_ACCESS_DENIED);
-    { TestService().RunAsService(); }
-    EXPECT_THAT(api.Events(), ElementsAre(Event(EVENTLOG_ERROR_TYPE,
-                                                text(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT))))
-        << "an error event only where there is a source";
-    EXPECT_EQ(api.Calls("DeregisterEventSource").size(), 1u);
+    return outcome + api.log;
 }
 
+// Log lines of status reports in `states` (digits), each followed by `after`: warden's reports
+// differ in nothing but the state.
+std::string Reports(const std::string& states, const std::string& after = "") {
+    std::string lines;
+    for (char s : states) {
+        lines += std::string("SetServiceStatus ") + s +
+                 " type=0x10 accepts=5 exit=0/0 check=0 wait=3000\n" + after;
+    }
+    return lines;
+}
+
+// The stop and shutdown controls end the body (a control is no console event); interrogate
+// repeats the state, other codes change nothing.
+TEST(WinService, ReportsEachStateLogsFailuresAndEndsTheBodyOnAStopOrShutdownControl) {
+    const std::string dispatch = "RegisterEventSourceA\nStartServiceCtrlDispatcherA\n",
+                      main = dispatch + "RegisterServiceCtrlHandlerA\n",
+                      end = "DeregisterEventSource\n",
+                      denied = "ReportEventA warning system text 5\n";
+    for (DWORD stop : {SERVICE_CONTROL_STOP, SERVICE_CONTROL_SHUTDOWN}) {
+        EXPECT_EQ(AsService("", stop), "init run exit \n" + main + Reports("244331") + end);
+    }
+    // A failed report is logged and does not stop the service; nor does the unknown code 128.
+    EXPECT_EQ(AsService("SetServiceStatus", 128),
+              "init run unstopped exit \n" + main + Reports("24431", denied) + end);
+    // Without a handler the one report, STOPPED, goes through the null handle and fails.
+    EXPECT_EQ(AsService("RegisterServiceCtrlHandlerA"),
+              "\n" + main + Reports("1", "ReportEventA warning system text 6\n") + end);
+    EXPECT_EQ(AsService("", 0, false), "init \n" + main + Reports("21") + end);
+    // The dispatcher's failure: an error event only where there is an event source.
+    EXPECT_EQ(AsService("StartServiceCtrlDispatcherA"),
+              "system text 5, \n" + dispatch + "ReportEventA error system text 5\n" + end);
+    EXPECT_EQ(AsService("RegisterEventSourceA StartServiceCtrlDispatcherA"),
+              "system text 5, \n" + dispatch);
+}
+
+// Every console event but log-off requests a stop; none ends the process, and the handler, which
+// stays installed, must not reach a service that is gone.
 TEST(WinService, ConsoleEventsOtherThanLogoffRequestAStopAndNoneEndsTheProcess) {
     RecordingWinApi api;
+    std::string outcome;
     for (DWORD event : {CTRL_C_EVENT, CTRL_BREAK_EVENT, CTRL_CLOSE_EVENT, CTRL_SHUTDOWN_EVENT,
                         CTRL_LOGOFF_EVENT}) {
         TestService service;
-        ASSERT_NE(api.ConsoleHandler(), nullptr) << "installed by the constructor";
-        EXPECT_EQ(api.ConsoleHandler()(event), TRUE);
-        EXPECT_EQ(service.trace, event == CTRL_LOGOFF_EVENT ? "logoff " : "stop ") << event;
-        EXPECT_EQ(service.IsStopRequested(), event != CTRL_LOGOFF_EVENT) << event;
+        const BOOL handled = api.console_handler(event);
+        outcome += std::to_string(handled) + " " + service.trace +
+                   std::to_string(service.IsStopRequested()) + ", ";
     }
-    // The handler stays installed after the service is gone, and must not reach it.
     EXPECT_EQ(WinService::instance, nullptr);
-    EXPECT_EQ(api.ConsoleHandler()(CTRL_C_EVENT), TRUE);
+    outcome += std::to_string(api.console_handler(CTRL_C_EVENT));
+    EXPECT_EQ(outcome, "1 stop 1, 1 stop 1, 1 stop 1, 1 stop 1, 1 logoff 0, 1");
 
-    // Text mode: the same hooks without the SCM; a failing OnInit runs no body.
+    // Text mode: the same hooks without the SCM (the launcher's log shows no SCM call); a failing
+    // OnInit runs no body.
     TestService service(false);
     EXPECT_FALSE(service.RunInConsole());
     service.init_ok = true;
     EXPECT_TRUE(service.RunInConsole());
     EXPECT_EQ(service.trace, "init init run unstopped exit ");
-    EXPECT_TRUE(api.Calls("SetServiceStatus").empty());
+    SetLastError(0);  // a failed call that left no last-error code behind still failed
+    EXPECT_FALSE(service.CheckResult(false));
 }
 
 TEST(Launcher, TextModeBeatsUntilAStop) {
-    using Beat = std::vector<DWORD>;  // function's initial, then its numbers
-    const Beat beep{'B', 400, 100}, pause{'S', 5000, 0};
-    const std::pair<const char*, std::vector<Beat>> cases[] = {
-        {"Sleep", {beep, pause, beep, pause}},  // the stop inside the second pause
-        {"RegisterEventSourceA", {}},           // before the first test: no tone at all
-    };
-    for (const auto& c : cases) {
+    const std::string beat = "Beep 400 100\nSleep 5000\n";
+    // The stop comes inside the n-th call: the second pause, or before the first test of the flag.
+    for (const auto& [stop_at, beats] : {std::pair<int, std::string>{5, beat + beat}, {1, ""}}) {
         RecordingWinApi api;
-        api.At(c.first, c.second.empty() ? 1 : 2, [] { WinService::instance->RequestStop(); });
+        api.on_call = [stop_at = stop_at, calls = 0](const std::string&) mutable {
+            if (++calls == stop_at) WinService::instance->RequestStop();
+        };
         std::string arguments[] = {"warden", "/t"};
         char* argv[] = {&arguments[0][0], &arguments[1][0], nullptr};
         warden_main(2, argv);
-        std::vector<Beat> beats;
-        for (const RecordingWinApi::Call& call : api.Calls()) {
-            if (call.function == "Beep" || call.function == "Sleep") {
-                beats.push_back({DWORD(call.function[0]), call.first, call.second});
-            }
-        }
-        EXPECT_EQ(beats, c.second) << c.first;
+        EXPECT_EQ(api.log, "RegisterEventSourceA\n" + beats + "DeregisterEventSource\n");
     }
 }
 
+// Under the service's key. The registry reports through its result, not the last error: a stale
+// 0 must not hide a failure. The buffer is cleared before the read.
 TEST(WinService, ConfigurationValuesLiveUnderTheServicesKey) {
     const std::string key = std::string("SYSTEM\\CurrentControlSet\\Services\\") + kName;
-    RegDeleteTreeA(HKEY_LOCAL_MACHINE, key.c_str());
     RecordingWinApi api;
     TestService service;
     DWORD number = 0x12345678, read = 0, size = sizeof read, type = 0;
-    ASSERT_TRUE(service.WriteConfigValue("Number", reinterpret_cast<BYTE*>(&number), sizeof number,
-                                         REG_DWORD));
+    BYTE* const data = reinterpret_cast<BYTE*>(&read);
+    EXPECT_TRUE(service.WriteConfigValue("Number", reinterpret_cast<BYTE*>(&number), 4, REG_DWORD));
     EXPECT_EQ(RegGetValueA(HKEY_LOCAL_MACHINE, (key + "\\ServiceConfig").c_str(), "Number",
                            RRF_RT_REG_DWORD, nullptr, nullptr, nullptr),
               ERROR_SUCCESS);
-    ASSERT_TRUE(service.ReadConfigValue("Number", reinterpret_cast<BYTE*>(&read), &size, &type));
-    EXPECT_EQ(type, static_cast<DWORD>(REG_DWORD));
-    EXPECT_EQ(read, number);
-
-    // The registry reports through its result, not the last error: a stale 0 must not hide it.
+    EXPECT_TRUE(service.ReadConfigValue("Number", data, &size, &type));
+    EXPECT_EQ(std::make_pair(type, read), std::make_pair(DWORD{REG_DWORD}, number));
     SetLastError(0);
-    EXPECT_FALSE(service.ReadConfigValue("Missing", reinterpret_cast<BYTE*>(&read), &size, &type));
-    EXPECT_EQ(service.message, RecordingWinApi::MessageText(ERROR_FILE_NOT_FOUND));
-    EXPECT_EQ(read, 0u) << "the buffer is cleared before the read";
+    EXPECT_FALSE(service.ReadConfigValue("Missing", data, &size, &type));
+    EXPECT_EQ(service.message + std::string(" ") + std::to_string(read), "system text 2 0");
     RegDeleteTreeA(HKEY_LOCAL_MACHINE, key.c_str());
 }
 
-using Widget = std::pair<int, std::string>;
-
-// Whether `w` was made at __FILE__:`line` and constructed with `value` and "widget".
-bool MadeAt(const Widget* w, int line, int value) {
-    const debug_new::Site site = debug_new::AllocationSite(w);
-    return site.file != nullptr && std::strcmp(site.file, __FILE__) == 0 && site.line == line &&
-           *w == Widget(value, "widget");
+// Whether `block` was made at this file's `line`.
+bool MadeAt(const void* block, int line) {
+    const debug_new::Site site = debug_new::AllocationSite(block);
+    return site.file != nullptr && std::string(site.file) == __FILE__ && site.line == line;
 }
 
+// The released block is kept as a number, looked up and not touched. Concurrent allocations keep
+// their own sites; as another thread may get a released address at once, whether the record is
+// gone is checked on one thread only.
 TEST(DebugNew, RecordsTheCallersFileAndLineUntilAPlainDeleteReleasesTheBlock) {
-    Widget* widget = DEBUG_NEW Widget(7, "widget");
-    EXPECT_TRUE(MadeAt(widget, __LINE__ - 1, 7));
-    // Kept as a number: only the address is looked up, the block is not touched.
-    volatile std::uintptr_t address = reinterpret_cast<std::uintptr_t>(widget);
-    delete widget;
-    EXPECT_EQ(debug_new::AllocationSite(reinterpret_cast<const void*>(address)).file, nullptr);
+    int* made = DEBUG_NEW int(7);
     int* plain = new int(3);
+    EXPECT_TRUE(MadeAt(made, __LINE__ - 2));
     EXPECT_EQ(debug_new::AllocationSite(plain).file, nullptr) << "plain new is not recorded";
+    volatile std::uintptr_t address = reinterpret_cast<std::uintptr_t>(made);
+    delete made;
     delete plain;
-
-    // Concurrent allocations keep their own sites. After a release another thread may get the
-    // same address at once, so whether the record is gone is checked above, not here.
+    EXPECT_EQ(debug_new::AllocationSite(reinterpret_cast<const void*>(address)).file, nullptr);
     std::vector<std::thread> threads;
     std::vector<int> wrong(4, 0);
     for (int t = 0; t < 4; ++t) {
         threads.emplace_back([t, &wrong] {
-            for (int i = 0; i < 500; ++i) {
-                Widget* w = DEBUG_NEW Widget(t, "widget");
-                wrong[t] += !MadeAt(w, __LINE__ - 1, t);
-                delete w;
+            int* blocks[16];
+            for (int i = 0; i < 20000; ++i) {
+                for (int*& block : blocks) block = DEBUG_NEW int(t);
+                for (int* block : blocks) wrong[t] += !MadeAt(block, __LINE__ - 1);
+                for (int* block : blocks) delete block;
             }
         });
     }
