@@ -526,24 +526,19 @@ class WardenPrograms : public ::testing::Test {
   protected:
     void SetUp() override {
         if (kDetached.empty()) GTEST_SKIP() << "the Windows preset's test";
-        clean_up();
-        fs::copy_file(setting("BRIX_E2E_STAND_IN"), kDaemon, fs::copy_options::overwrite_existing);
+        TearDown();
+        fs::copy_file(setting("BRIX_E2E_STAND_IN"), kDaemon);
     }
     void TearDown() override {
-        if (IsSkipped()) return;
+        if (kDetached.empty()) return;
         end_daemon();  // and waits until every stand-in has ended
         EXPECT_TRUE(wait_until([] { return count(trace(), "BRIx=") == count(trace(), "ended"); }));
-        clean_up();
-        fs::remove(kDaemon);
-        fs::remove_all(kSpaced);
-    }
-    static void clean_up() {
         wine("sc stop BRIx");
         wine("sc delete BRIx");
         EXPECT_TRUE(service_in(0));
         wine("reg delete 'HKLM\\System\\CurrentControlSet\\Services\\" + kEventSource + "' /f");
-        fs::remove(kDaemon.string() + ".trace");
-        fs::remove(kDaemon.string() + ".end");
+        for (const char* file : {"", ".trace", ".end"}) fs::remove(kDaemon.string() + file);
+        fs::remove_all(kSpaced);
     }
     static void end_daemon() { std::ofstream(kDaemon.string() + ".end").close(); }
     static std::string trace() { return text_of(kDaemon.string() + ".trace"); }
