@@ -1,37 +1,22 @@
 // The service host of brixsvc. In-process, with the recording stand-in as the SCM and the real
 // server on a port of this test's own: every status report, a stop that races the server's start
-// or the last report, a handler that cannot be registered. Then the real program under the real
-// SCM, as the service "BRIx" on 127.0.0.1:1995; every test removes the services it makes.
+// or the last report, a handler that cannot be registered. The real program under the real SCM is
+// run by the end-to-end driver (tests/e2e).
 #include "brix_main/service.h"
 
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "net_tools/tcp_server.h"
-#include "net_tools/tcp_stream.h"
-#include "tests/support/wait_until.h"
-#include "tests/support/win_services.h"
+#include "tests/support/recording_win_api.h"
 
 int brixsvc_main(int argc, char** argv);  // the program's entry point, renamed for this test
 
 namespace {
 
-constexpr int kHostPort = BRIXSVC_TEST_PORT;  // the in-process host's
-constexpr const char* kService = "BRIx";      // the real program's, on port 1995
-constexpr int kPort = 1995;
-
-// True when the daemon on 127.0.0.1:`port` answers a greeting with the example hello cgilet's.
-bool Serves(int port) {
-    net_tools::tcp_stream stream("127.0.0.1", port);
-    std::string response;
-    for (char c = (stream << "name=svc\n").get(); stream; c = stream.get()) response += c;
-    return response == "Hello, svc!\n";
-}
+constexpr int kHostPort = BRIXSVC_TEST_PORT;
 
 // Runs brixsvc's main in-process (the service, on this thread) with `argument`, the functions in
 // `failing` failing and `controls` sent inside the `at`-th call; returns the log.

@@ -1,23 +1,18 @@
 // warden in-process (the framework, the detached launcher, the allocation operator) for what
 // Wine's Service Control Manager cannot show: status reports, failures, the shutdown control,
-// console events, the heartbeat. Then the real programs under the real SCM, the daemon played by
-// the stand-in "brix.exe" in the Windows directory: a service's current directory, where the
-// command interpreter finds it by name. The registry is real throughout.
+// console events, the heartbeat. The registry is real. The real programs under the real SCM are
+// run by the end-to-end driver (tests/e2e).
 #include <windows.h>
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <cstdint>
-#include <cstring>
-#include <fstream>
 #include <string>
 #include <thread>
 #include <utility>
 #include <vector>
 
-#include "tests/support/wait_until.h"
-#include "tests/support/win_services.h"
+#include "tests/support/recording_win_api.h"
 #include "warden/debug_new.h"
 #include "warden/win_service.h"
 #include "win_seam/win_api.h"

@@ -1,25 +1,13 @@
-// Test-only (Windows), shared by the tests of the two service programs. In-process: a stand-in
-// for the Windows calls behind `win_seam::api()`. Out of process: running a program, and looking
-// at, controlling or removing a service in the real Service Control Manager.
+// Test-only (Windows), shared by the in-process tests of the two service programs: a stand-in for
+// the Windows calls behind `win_seam::api()`.
 #pragma once
 
 #include <windows.h>
 
-#include <gtest/gtest.h>
-
-#include <algorithm>
-#include <chrono>
 #include <cstdio>
-#include <cstring>
 #include <functional>
-#include <map>
-#include <mutex>
 #include <string>
-#include <tuple>
-#include <utility>
-#include <vector>
 
-#include "tests/support/wait_until.h"
 #include "win_seam/win_api.h"
 
 namespace brix_test {
