@@ -1,4 +1,4 @@
-// tcp_stream and tcp_server on real loopback connections.
+// tcp_stream and tcp_server on real loopback connections, and on POSIX, under signals.
 #include "net_tools/tcp_stream.h"
 
 #include <gtest/gtest.h>
@@ -6,12 +6,14 @@
 #include <windows.h>
 #else
 #include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/resource.h>
 #endif
 
-#include <climits>
-#include <functional>
-#include <string>
+#include <atomic>
 #include <thread>
+#include <vector>
 
 #include "net_tools/socket_ops.h"
 #include "net_tools/tcp_server.h"
@@ -22,14 +24,15 @@ namespace {
 using net_tools::tcp_server;
 using net_tools::tcp_stream;
 namespace ops = net_tools::socket_ops;
-using Reads = std::function<std::string(tcp_stream&)>;
+using namespace std::chrono_literals;
+using std::chrono::steady_clock;
 
-// A stream connected to a server on a free loopback port, and the server's end of that
-// connection, `peer`, which the test owns.
+// A client connected to a server on a free port, and its peer (a descriptor, in `served`).
 struct Connection {
     tcp_server server{"127.0.0.1", 0};
     tcp_stream stream{"127.0.0.1", server.local_port()};
     int peer = server.accept();
+    tcp_stream served{peer};
 };
 
 // Whether a child process the program starts would hold the socket too.
@@ -43,96 +46,54 @@ bool inherited_by_children(int fd) {
 #endif
 }
 
-Reads lines(std::vector<unsigned> limits) {
-    return [limits](tcp_stream& stream) {
-        std::string out;
-        for (unsigned limit : limits) out += stream.read_line(limit) + "|";
-        return out;
-    };
-}
-
-// The number, then the byte after the one that ended it (while the stream tests true).
-std::string number(tcp_stream& stream) {
-    int value = -1;
-    stream >> value;
-    return std::to_string(value) + (bool(stream) ? "|" + std::string(1, stream.get()) : "");
-}
-
-std::string two_words(tcp_stream& stream) {
-    std::string first = "old", second;
-    stream >> first >> second;
-    return first + "|" + second;
+// One read per character, joined by '|', then whether the stream tests true: a digit reads a line
+// of at most that many bytes ('9': 1024), 'd' one within a second, 'p' one whose deadline has
+// passed; 'n' a number, 'w' a word (into a string that held "old"), 'g' a byte.
+std::string run(tcp_stream& stream, const std::string& reads) {
+    std::string out;
+    for (const char read : reads) {
+        int number = -1;
+        std::string word = "old";
+        if (read == 'n') word = std::to_string((stream >> number, number));
+        if (read == 'w') stream >> word;
+        if (read == 'g') word = std::string(1, stream.get());
+        if (read == 'd') word = stream.read_line(1024, 1s);
+        if (read == 'p') word = stream.read_line_until(1024, steady_clock::now() - 1s);
+        if (read <= '9') word = stream.read_line(read == '9' ? 1024 : read - '0');
+        out += word + "|";
+    }
+    return out + (stream ? "true" : "false");
 }
 
 }  // namespace
 
 // The peer sends, then closes: each case reads what it sent, up to and beyond its end.
 TEST(StreamTest, ReadsLinesNumbersAndWords) {
-    struct Case {
-        std::string sent;
-        Reads reads;
-        std::string expected;
-        bool stays_true;
+    const std::string cases[][3] = {
+        {"abc\r\nabcdef\n", "949", "abc\r|abcd|ef|true"},  // the rest of a line stays in the socket
+        {"abcd\nz\nxy\n", "44409", "abcd||z|x|y|true"},    // a limit of 0 still reads one byte
+        {"ab", "99g", std::string("ab||\0|false", 11)},
+        // No sign; too many digits give INT_MAX.
+        {"  42x7 -5 99999999999999999999999 8 12", "ngngngn", "42|7|0|5|2147483647|8|12|false"},
+        // No leading white space skipped; any other byte may be part of a word.
+        {" word first\tsecond \xe9\xa0\xff \xc3\xa9\n", "wwwwww",
+         "|word|first|second|\xe9\xa0\xff|\xc3\xa9|true"},
     };
-    const Case cases[] = {
-        {"abc\r\n", lines({1024}), "abc\r|", true},
-        {"abcdef\n", lines({4, 1024}), "abcd|ef|", true},  // the rest stays in the socket
-        {"abcd\nz\n", lines({4, 4, 4}), "abcd||z|", true},
-        {"xy\n", lines({0, 1024}), "x|y|", true},  // a limit of 0 still reads one byte
-        {"ab", lines({1024}), "ab|", false},
-        {"", lines({1024}), "|", false},
-        {"  42x7", number, "42|7", true},
-        {"-5", number, "0|5", true},  // no sign
-        {"99999999999999999999999 8", number, std::to_string(INT_MAX) + "|8", true},
-        {"12", number, "12", false},
-        {" word", two_words, "|word", true},  // no leading white space skipped
-        {"first\tsecond", two_words, "first|second", true},
-        {"\xe9\xa0\xff \xc3\xa9\n", two_words, "\xe9\xa0\xff|\xc3\xa9", true},
-    };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         Connection link;
-        ASSERT_EQ(ops::send(link.peer, c.sent.data(), c.sent.size()), c.sent.size());
-        ops::close(link.peer);
-        EXPECT_EQ(c.reads(link.stream), c.expected) << c.sent;
-        EXPECT_EQ(bool(link.stream), c.stays_true) << c.sent;
+        link.served << c[0];
+        link.served.close();
+        EXPECT_EQ(run(link.stream, c[1]), c[2]) << c[0];
     }
 }
 
-TEST(StreamTest, TheErrorFlagDropsAByteUntilClearedAndACloseHidesIt) {
-    Connection link;
-    tcp_stream stream(link.peer);
-    ASSERT_EQ(ops::set_receive_timeout(link.peer, 20), 0);
-    EXPECT_EQ(stream.get(), 0);  // the timeout fails a blocked read like a closed peer
-    EXPECT_FALSE(bool(stream));
-    ASSERT_EQ(ops::set_receive_timeout(link.peer, 0), 0);
-    link.stream << "xyz\n";
-    EXPECT_EQ(stream.read_line(1024), "");
-    stream.clearerr();
-    EXPECT_TRUE(bool(stream));
-    EXPECT_EQ(stream.read_line(1024), "yz");
-
-    ASSERT_EQ(ops::set_receive_timeout(link.peer, 20), 0);
-    stream.get();  // fails again: the flag is set...
-    stream.close();
-    EXPECT_TRUE(bool(stream));  // ...yet a closed stream tests true and reads nothing
-    link.stream << "data\n";
-    EXPECT_EQ(stream.read_line(1024), "");
-}
-
-TEST(StreamTest, SendsEverythingConnectsByNameAndFailsWithoutAServerOrPeer) {
-    std::string big(64 * 1024, '\0');
-    for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 7 % 251);
-    const std::string expected = std::string("-12ab\0c7", 8) + big;
-    Connection link;
-    std::string received;  // read on another thread, so the send never waits on it
-    std::thread reader([&] {
-        for (char byte; received.size() < expected.size() && ops::recv_byte(link.peer, &byte) == 1;)
-            received += byte;
-    });
-    link.stream << -12 << "a" << std::string("b\0c", 3) << 7 << "" << big;
-    reader.join();
-    EXPECT_TRUE(bool(link.stream));
-    EXPECT_TRUE(received == expected) << received.size() << " bytes";
+TEST(StreamTest, ServersReleaseTheirSocketOnceAndStreamsFailWithoutAServerOrPeer) {
+    auto* first = new tcp_server("127.0.0.1", 0);
+    first->close();
+    EXPECT_LT(first->accept(), 0);  // the accepting thread releases a closed server's socket
+    Connection link;  // its server most likely on the descriptor the first one released...
+    delete first;     // ...which must not be released again
+    EXPECT_TRUE(bool(tcp_stream("localhost", link.server.local_port())));
 
     // A bound socket that does not listen holds the port, so nobody else can take it.
     const int holder = ops::create_tcp();
@@ -140,81 +101,101 @@ TEST(StreamTest, SendsEverythingConnectsByNameAndFailsWithoutAServerOrPeer) {
     any_address.sin_family = AF_INET;
     ASSERT_EQ(ops::bind(holder, any_address), 0);
     EXPECT_FALSE(bool(tcp_stream("127.0.0.1", ops::local_port(holder))));
-    // Sockets the server and socket_ops open stay with this process.
-    EXPECT_FALSE(inherited_by_children(link.peer));
-    EXPECT_FALSE(inherited_by_children(holder));
+    EXPECT_FALSE(inherited_by_children(link.peer) || inherited_by_children(holder));
     ops::close(holder);
+    EXPECT_FALSE(bool(tcp_stream("no-such-host.invalid", 1)));
 
-    tcp_stream by_name("localhost", link.server.local_port());
-    ASSERT_TRUE(bool(by_name));
-    tcp_stream served(link.server.accept());
-    by_name << "hello\n";
-    EXPECT_EQ(served.read_line(1024), "hello");
-    tcp_stream unresolved("no-such-host.invalid", 1);
-    EXPECT_EQ(unresolved.get(), 0);
-    EXPECT_FALSE(bool(unresolved << "ignored"));
-
-    ops::close(link.peer);
+    link.served.close();
     // The first send after the peer left may still be accepted; the reset it provokes fails a
     // later one. Getting here at all shows no signal killed the process.
     EXPECT_TRUE(brix_test::wait_until([&] { return !bool(link.stream << "data"); }));
 }
 
-TEST(TcpServer, ACloseReleasesTheSocketOnce) {
-    auto* first = new tcp_server("127.0.0.1", 0);
-    first->close();
-    EXPECT_LT(first->accept(), 0);  // the accepting thread releases a closed server's socket
-    EXPECT_EQ(first->local_port(), -1);
-    tcp_server second("127.0.0.1", 0);  // most likely on the descriptor the first one released
-    delete first;
-    tcp_stream client("127.0.0.1", second.local_port());
-    tcp_stream served(second.accept());
-    client << "ok\n";
-    EXPECT_EQ(served.read_line(1024), "ok");
-}
-
-TEST(StreamTest, ALineDeadlineKeepsTheStreamsTimeoutAndOnceItHasPassedTakesOnlyWhatArrived) {
+// Whatever is sent arrives whole; a set flag costs the next line one byte; a line deadline bounds
+// the whole line, then sets the socket's own receive timeout again.
+TEST(StreamTest, SendsAndTheErrorFlagAndLineDeadlines) {
     Connection link;
-    tcp_stream served(link.peer);
     ASSERT_EQ(ops::set_receive_timeout(link.peer, 7000), 0);
-    link.stream << "ab\ncd\nef";
-    EXPECT_EQ(served.read_line(1024, std::chrono::milliseconds(500)), "ab");
-    EXPECT_EQ(ops::receive_timeout(link.peer), 7000u);
-    const auto passed = std::chrono::steady_clock::now() - std::chrono::seconds(1);
-    EXPECT_EQ(served.read_line_until(1024, passed), "cd");
-    EXPECT_TRUE(bool(served));
-    EXPECT_EQ(served.read_line_until(1024, passed), "ef");  // no line feed yet: no waiting for it
-    EXPECT_FALSE(bool(served));
-    EXPECT_EQ(ops::receive_timeout(link.peer), 7000u);
+    EXPECT_EQ(run(link.served, "p"), "|false");  // nothing has arrived: no waiting for it
+    link.stream << "xyz\nab\n" << -12 << std::string("\0c\n", 3) << "" << 7 << "f";
+    EXPECT_EQ(run(link.served, "9"), "|false");
+    link.served.clearerr();
+    EXPECT_EQ(run(link.served, "9dp"), std::string("yz|ab|-12\0c|true", 16));
+    EXPECT_EQ(run(link.served, "p"), "7f|false");
 
     // A peer dribbling a byte now and then gets no more than the deadline: 'c' comes too late.
-    served.clearerr();
-    const auto start = std::chrono::steady_clock::now();
+    link.served.clearerr();
+    const auto start = steady_clock::now();
     std::thread dribbler([&] {
-        char next = 'a';
         for (const int at : {0, 600, 1400}) {
-            brix_test::wait_until([&] {
-                return std::chrono::steady_clock::now() >= start + std::chrono::milliseconds(at);
-            });
-            link.stream << std::string(1, next++);
+            brix_test::wait_until([&] { return steady_clock::now() >= start + at * 1ms; });
+            link.stream << std::string(1, static_cast<char>('a' + at / 600));
         }
     });
-    EXPECT_EQ(served.read_line(1024, std::chrono::seconds(1)), "ab");
-    EXPECT_FALSE(bool(served));
+    EXPECT_EQ(run(link.served, "d"), "ab|false");
     dribbler.join();
+    EXPECT_EQ(ops::receive_timeout(link.peer), 7000u);
+    // 'c' waits unread, yet a closed stream reads nothing and tests true whatever its flag.
+    link.served.close();
+    EXPECT_EQ(run(link.served, "9"), "|true");
 }
 
 TEST(TcpServer, AcceptFailuresOfOneConnectionAreRetriedAtOnceShortagesAfterAPause) {
-    constexpr auto now = ops::AcceptFailure::retry_now, pause = ops::AcceptFailure::pause,
-                   fatal = ops::AcceptFailure::fatal;
 #ifdef _WIN32
-    const std::pair<int, ops::AcceptFailure> rows[] = {
-        {WSAECONNRESET, now}, {WSAEMFILE, pause}, {WSAENOTSOCK, fatal}};
+    const std::vector<int> kinds[] = {{WSAECONNRESET}, {WSAEMFILE}, {WSAENOTSOCK}};
 #else
-    const std::pair<int, ops::AcceptFailure> rows[] = {
-        {ECONNABORTED, now}, {EPERM, now},    {ENETUNREACH, now}, {EHOSTDOWN, now},
-        {EMFILE, pause},     {ENOMEM, pause}, {EBADF, fatal},     {EINVAL, fatal}};
+    const std::vector<int> kinds[] = {{ECONNABORTED, EPERM, EHOSTDOWN}, {EMFILE, ENOMEM}, {EBADF}};
 #endif
-    for (const auto& row : rows)
-        EXPECT_EQ(ops::accept_failure_kind(row.first), row.second) << row.first;
+    for (int kind = 0; kind < 3; ++kind)  // retry_now, pause, fatal
+        for (const int code : kinds[kind])
+            EXPECT_EQ(static_cast<int>(ops::accept_failure_kind(code)), kind) << code;
 }
+
+#ifndef _WIN32
+TEST(Interrupted, ReceiveSendAndAcceptGoOnAfterSignalsOrWithoutDescriptors) {
+    // SIGUSR1 handled without SA_RESTART, so blocking calls fail with EINTR; the handler stays,
+    // as nothing else in this program raises the signal.
+    static std::atomic<int> signals_seen{0};
+    struct sigaction action {};
+    action.sa_handler = [](int) { ++signals_seen; };
+    ASSERT_EQ(sigaction(SIGUSR1, &action, nullptr), 0);
+    // Runs `call` while another thread signals this one `count` times, then ends it by `release`.
+    const auto interrupted = [](int count, const auto& call, const auto& release) {
+        signals_seen = 0;
+        std::thread signaller([&, self = pthread_self()] {
+            brix_test::wait_until(
+                [&] { return pthread_kill(self, SIGUSR1) != 0 || signals_seen >= count; });
+            release();
+        });
+        call();
+        signaller.join();
+    };
+    Connection link;
+    interrupted(
+        3, [&] { EXPECT_EQ(link.stream.get(), 'k'); }, [&] { link.served << "k"; });
+
+    std::string big(8 * 1024 * 1024, '\0'), received;
+    for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 13 % 253);
+    const auto send = [&] {  // the peer does not read yet: the sender blocks with the buffers full
+        EXPECT_TRUE(bool(link.stream << big));
+        link.stream.close();
+    };
+    interrupted(5, send, [&] {
+        char chunk[65536];
+        for (long count; (count = ops::receive(link.peer, chunk, sizeof chunk)) > 0;)
+            received.append(chunk, static_cast<std::size_t>(count));
+    });
+    EXPECT_TRUE(received == big) << "received " << received.size() << " bytes";
+
+    tcp_stream client("127.0.0.1", link.server.local_port());
+    rlimit saved{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+    const rlimit none{0, saved.rlim_max};  // no descriptor left
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &none), 0);
+    const bool refused_for_now = link.server.accept() < 0 && link.server.accept_error() == EMFILE &&
+                                 link.server.accept_error_is_transient();
+    setrlimit(RLIMIT_NOFILE, &saved);
+    EXPECT_TRUE(refused_for_now) << link.server.accept_error();
+    EXPECT_TRUE(bool(tcp_stream(link.server.accept()) << "x")) << "the connection is taken later";
+}
+#endif
