@@ -1,5 +1,4 @@
-// The daemon core without a database: the catalog loader and its entries with real cgilet
-// libraries, and the dll_file under them; accept failure pacing; an early stop request.
+// The core without a database: the catalog with real cgilets, accept failure pacing, stop.
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -16,8 +15,8 @@
 namespace {
 
 std::string row(const std::string& name, const std::string& factory,
-                const std::string& library = TEST_CGILETS) {
-    return "\"" + name + "\",\"" + library + "\",\"" + factory + "\",\"none\"\n";
+                const std::string& library = TEST_CGILETS, const std::string& rest = "\"none\"\n") {
+    return "\"" + name + "\",\"" + library + "\",\"" + factory + "\"," + rest;
 }
 
 }  // namespace
@@ -37,9 +36,8 @@ TEST(Catalog, LoadsUsableRowsInOrderSkipsTheRestAndUnloadsALibraryAfterItsLastOb
         load(row("a", "make_wait") + "\"three\",\"fields\",\"only\"\n\n" +
              row("b", "make_a", dir.path() + "/no-such-library") + row("c", "no_such_factory") +
              row("d", "make_nothing") + row("e", "make_throwing") + row("f", "malloc", "") +
-             R"("a",")" TEST_CGILETS R"(","make_throw","test","fifth")"
-             "\n"
-             R"("unterminated",")" TEST_CGILETS R"(","make_wait","none")");
+             row("a", "make_throw", TEST_CGILETS, "\"test\",\"fifth\"\n") +
+             row("unterminated", "make_wait", TEST_CGILETS, "\"none\""));
     EXPECT_TRUE(std::regex_match(trace, std::regex(R"(.*row 4 skipped.*library ".*no-such-library".*
 .*row 5 skipped.*no_such_factory.*
 .*row 6 skipped.*returned no object.*
@@ -77,10 +75,9 @@ TEST(AcceptFailureLog, ReportsTheFirstFailureThenAtMostOneLineASecondWithItsCoun
     // A failure every 100 ms for 2.5 s: lines at 0, 1 s and 2 s, each counting the failures
     // since the line before; after a quiet spell, one at once with the ones held back.
     std::vector<unsigned> lines;
-    for (int ms = 0; ms <= 2500; ms += 100) {
+    for (int ms = 0; ms <= 2500; ms += 100)
         if (const unsigned count = log.failed(start + std::chrono::milliseconds(ms)))
             lines.push_back(count);
-    }
     lines.push_back(log.failed(start + std::chrono::seconds(60)));
     EXPECT_EQ(lines, (std::vector<unsigned>{1, 10, 10, 6}));
 }

@@ -1,7 +1,6 @@
-// Both daemon builds (BRIX_TEST_SERVICE_FLAVOUR 1: brixsvc, whose connection reconnects in place)
-// against the real test server (tools/db-server.sh, databases "test" and "test2"): Connection's
-// reconnects, the link's pacing, dispatch_request with a real cgilet on a loopback connection.
-// Without a server the tests skip, except under continuous integration (CI=true).
+// Connection, DatabaseLink and dispatch_request of both daemon builds (BRIX_TEST_SERVICE_FLAVOUR 1:
+// brixsvc, whose connection reconnects in place) with the test server (tools/db-server.sh; "test"
+// and "test2") and a real cgilet. Without a server the tests skip, except under CI=true.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -11,7 +10,6 @@
 
 #include "brix/cgi_context.h"
 #include "brix/dispatch.h"
-#include "brix/request_line.h"
 #include "net_tools/tcp_server.h"
 #include "sql_client/client_library.h"
 #include "sql_client/database_settings.h"
@@ -55,8 +53,7 @@ bool set_server_up(bool up) {
                                  std::chrono::seconds(60));
 }
 
-class Database : public testing::Test {
-  protected:
+struct Database : testing::Test {
     void SetUp() override {
         static const sql_client::ClientLibrary library;  // before any connection, as the daemon
         ASSERT_TRUE(library.ok());
@@ -69,19 +66,17 @@ class Database : public testing::Test {
 
 // One request for `entry` as a worker serves it, on a fresh loopback connection, with the
 // worker's `connection` (or null): the response, then brix's trace, each line ended by "|".
-std::string serve(brix::CGIContext& entry, Connection* connection, const std::string& fields = "") {
+std::string serve(brix::CGIContext& entry, Connection* connection, const std::string& fail = "") {
     net_tools::tcp_server server("127.0.0.1", 0);
     net_tools::tcp_stream peer("127.0.0.1", server.local_port());
-    std::string response, trace;
-    {
-        net_tools::tcp_stream stream(server.accept());
-        brix::FormData form;
-        brix::parse_request_line("cgilet=" + entry.name + "&" + fields, form);
-        testing::internal::CaptureStdout();
-        brix::DatabaseLink link(connection, connection != nullptr);
-        brix::dispatch_request(entry, link, stream, form);
-        trace = testing::internal::GetCapturedStdout();
-    }  // the stream closes: the peer reads to the end of the response
+    net_tools::tcp_stream stream(server.accept());
+    brix::FormData form;
+    form.put("fail", fail);
+    testing::internal::CaptureStdout();
+    brix::DatabaseLink link(connection, connection != nullptr);
+    brix::dispatch_request(entry, link, stream, form);
+    std::string response, trace = testing::internal::GetCapturedStdout();
+    stream.close();  // the peer reads to the end of the response
     for (char c = peer.get(); peer; c = peer.get()) response += c;
     for (char& c : response += trace) c = c == '\n' ? '|' : c;
     return response;
@@ -89,11 +84,22 @@ std::string serve(brix::CGIContext& entry, Connection* connection, const std::st
 
 }  // namespace
 
-TEST_F(Database, ReconnectMendsEveryFailureAndAServerRestart) {
+TEST_F(Database, ReconnectsMendEveryFailureAndAServerRestartAndAFailedOneWaitsASecond) {
+    // A failed connect may have waited out a timeout: none again within a second, either way.
+    const auto refused = connect("not the password"), watcher = connect();
+    const std::string attempts =
+        "VARIABLE_VALUE FROM information_schema.GLOBAL_STATUS WHERE VARIABLE_NAME = 'CONNECTIONS'";
+    const int before = std::stoi(select_value(*watcher, attempts));
+    brix::DatabaseLink connected(refused.get(), true), unconnected(refused.get(), false);
+    for (int i = 0; i < 3; ++i) {
+        connected.reconnect();
+        EXPECT_EQ(unconnected.connection_for_database(), nullptr);
+    }
+    EXPECT_EQ(std::stoi(select_value(*watcher, attempts)) - before, 1);
+
     auto connection = connect();
     connection->set_catalog("test2");  // a reconnect returns to the configured database
-    // Over and over on a live session: neither fails nor leaks (the sanitizer build checks).
-    // brixsvc keeps the live session, brix starts a new one.
+    // Again and again: no failure, no leak (asan checks); only brixsvc keeps the session.
     for (int i = 0; i < 5; ++i) {
         const std::string session = select_value(*connection, "CONNECTION_ID()");
         mysql_query(connection->handle(), "NOT SQL");
@@ -135,15 +141,12 @@ TEST_F(Database, DispatchPicksTheOperationAndDatabaseByConnectionStateAndCatalog
         {kNoConnection, &none, "database=none|process request #5|", "database=none|"},
         {kHealthy, &other, "database=test2|process request #1|test2", "database=test2|test2"},
         {kHealthy, &none, "database=none|process request #4|test", "database=none|test"},
-        // After a request on "test2": brix reconnects after the failed selection and calls
-        // process on the database a connection starts on; brixsvc on the one it was on.
+        // After "test2": brix reconnects after the failed selection, brixsvc stays on "test2".
         {kOnOther, &missing, "database=test|reconnect...|process request #2|test",
          "database=test2|test2"},
-        // brix selects before its health test, which clears the old error; brixsvc reconnects
-        // and selects nothing.
+        // brix selects first, which clears the old error; brixsvc reconnects and selects nothing.
         {kFailedQuery, &other, "database=test2|process request #1|test2", "database=test|test"},
-        // brix reconnects, then selects "none", which fails; brixsvc does not reconnect for a
-        // cgilet without a database.
+        // brix reconnects, then selects "none", which fails; brixsvc leaves it for no database.
         {kFailedQuery, &none, "database=none|reconnect...|process request #3|unhealthy",
          "database=none|unhealthy"},
         // A reconnect that fails: brix calls process anyway, brixsvc the operation without one.
@@ -157,24 +160,9 @@ TEST_F(Database, DispatchPicksTheOperationAndDatabaseByConnectionStateAndCatalog
         if (before != kNoConnection)
             connection = connect(before == kRefused ? "not the password" : settings::kPassword);
         if (before == kOnOther || before == kFailedQuery)
-            serve(other, connection.get(), before == kFailedQuery ? "fail=1" : "");
+            serve(other, connection.get(), before == kFailedQuery ? "1" : "");
         std::string served = serve(*entry, connection.get());
         if (connection) served += select_value(*connection, "DATABASE()");
         EXPECT_EQ(served, kService ? in_svc : in_brix) << entry->name << " after " << before;
     }
-}
-
-// A server that does not answer makes every connect attempt wait out a timeout: a failed attempt
-// is not made again within a second, whichever way the worker asks.
-TEST_F(Database, AFailedConnectIsNotRetriedWithinASecond) {
-    const auto refused = connect("not the password"), watcher = connect();
-    const std::string attempts =
-        "VARIABLE_VALUE FROM information_schema.GLOBAL_STATUS WHERE VARIABLE_NAME = 'CONNECTIONS'";
-    const int before = std::stoi(select_value(*watcher, attempts));
-    brix::DatabaseLink connected(refused.get(), true), unconnected(refused.get(), false);
-    for (int i = 0; i < 3; ++i) {
-        connected.reconnect();
-        EXPECT_EQ(unconnected.connection_for_database(), nullptr);
-    }
-    EXPECT_EQ(std::stoi(select_value(*watcher, attempts)) - before, 1);
 }

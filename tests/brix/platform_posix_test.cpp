@@ -1,5 +1,4 @@
-// POSIX only: the stop signals, in this process and a forked child, and trace lines on an
-// output that fails for a while.
+// POSIX only: the stop signals (here and in a forked child), trace lines on a failing output.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -33,10 +32,9 @@ TEST(StopSignals, ReachTheHandlerAndNeverFromAForkedChild) {
         _exit(0);
     }
     close(ready[1]);
-    char byte;
-    ASSERT_EQ(read(ready[0], &byte, 1), 0);
-    kill(child, SIGTERM);
     int status = 0;
+    ASSERT_EQ(read(ready[0], &status, 1), 0);
+    kill(child, SIGTERM);
     ASSERT_EQ(waitpid(child, &status, 0), child);
     EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status;
     // The pipe keeps order: a SIGTERM the child passed on would come before this SIGINT.

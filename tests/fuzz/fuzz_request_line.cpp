@@ -1,6 +1,5 @@
 // The request line as a worker reads it: split into fields and decoded. The fields, encoded again,
 // must decode to the same, and brix-call must name the same cgilet in its messages.
-#include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <string>

@@ -1,5 +1,4 @@
-// A cgilet that writes its life to standard output, one line per event:
-// "loaded" and "unloaded" with its library, "made" by the factory, "destroyed" with the object.
+// Writes its life to standard output: "loaded"/"unloaded" (library), "made", "destroyed".
 #include <cstdio>
 
 #include "brix/cgilet_export.h"

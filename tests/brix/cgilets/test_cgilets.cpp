@@ -1,8 +1,7 @@
-// Cgilets for the daemon's tests, one factory each: "throw" throws; "wait" answers "released: "
-// and the next line it reads; "flood" writes 64 MiB; "dbname" answers "database=" and the current
-// database (or "none" without one), and with fail=1 leaves a failed query behind; "spawn" (POSIX)
-// starts a long-lived background child and answers "child=<pid>". make_nothing and make_throwing
-// fail as plug-ins whose set-up fails.
+// Cgilets for the daemon's tests: "throw" throws; "wait" answers "released: " and the next line it
+// reads; "flood" writes 64 MiB; "dbname" answers "database=" and the current database (or "none"
+// without one), and with fail=1 leaves a failed query; "spawn" (POSIX) starts a long-lived child
+// and answers "child=<pid>". make_nothing and make_throwing fail as plug-ins' set-up can.
 #include <mysql.h>
 
 #include <cstdio>
