@@ -1,14 +1,11 @@
-// A cgilet that records its life, one line per event, in "lifecycle.log" in the current folder:
-// "loaded" and "unloaded" with its library, "made" by the factory, "destroyed" with the object.
-#include <fstream>
+// Writes its life to standard output: "loaded"/"unloaded" (library), "made", "destroyed".
+#include <cstdio>
 
 #include "brix/cgilet_export.h"
-#include "brix/form_data.h"
-#include "net_tools/tcp_stream.h"
 
 namespace {
 
-void record(const char* event) { std::ofstream("lifecycle.log", std::ios::app) << event << '\n'; }
+void record(const char* event) { std::printf("%s\n", event), std::fflush(stdout); }
 
 struct LibraryLife {
     LibraryLife() { record("loaded"); }
@@ -23,7 +20,4 @@ struct Lifecycle : brix::Cgilet {
 
 }  // namespace
 
-BRIX_CGILET_EXPORT brix::Cgilet* make_lifecycle() {
-    record("made");
-    return new Lifecycle;
-}
+BRIX_CGILET_EXPORT brix::Cgilet* make_lifecycle() { return record("made"), new Lifecycle; }

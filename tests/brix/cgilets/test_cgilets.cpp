@@ -1,8 +1,7 @@
-// Cgilets for the daemon's tests, one factory each: "throw" throws; "wait" answers "released: "
-// and the next line it reads; "flood" writes 64 MiB; "dbname" answers "database=" and the current
-// database (or "none" without one), and with fail=1 leaves a failed query behind; "spawn" (POSIX)
-// starts a long-lived background child and answers "child=<pid>". make_nothing and make_throwing
-// fail as plug-ins whose set-up fails.
+// Cgilets for the daemon's tests: "throw" throws; "wait" answers "released: " and the next line it
+// reads; "flood" writes 64 MiB; "dbname" answers "database=" and the current database (or "none"
+// without one), and with fail=1 leaves a failed query; "spawn" (POSIX) starts a long-lived child
+// and answers "child=<pid>". make_nothing and make_throwing fail as plug-ins' set-up can.
 #include <mysql.h>
 
 #include <cstdio>
@@ -16,55 +15,46 @@
 
 namespace {
 
-template <void (*act)(net_tools::tcp_stream&)>
-class WithoutDatabase : public brix::Cgilet {
-  public:
-    void process(net_tools::tcp_stream& stream, brix::FormData&, sql_client::Connection*) override {
-        act(stream);
-    }
-    void process_without_database(net_tools::tcp_stream& stream, brix::FormData&) override {
-        act(stream);
-    }
+using Stream = net_tools::tcp_stream;
+
+template <void (*act)(Stream&)>
+struct WithoutDatabase : brix::Cgilet {
+    void process(Stream& stream, brix::FormData&, sql_client::Connection*) override { act(stream); }
+    void process_without_database(Stream& stream, brix::FormData&) override { act(stream); }
 };
 
-void throw_always(net_tools::tcp_stream&) {
-    throw std::runtime_error("the throw cgilet always throws");
-}
+void throw_always(Stream&) { throw std::runtime_error("the throw cgilet always throws"); }
 
-void wait_for_line(net_tools::tcp_stream& stream) {
+void wait_for_line(Stream& stream) {
     const std::string line = stream.read_line(1024);
     stream << "released: " << line << "\n";
 }
 
-void flood(net_tools::tcp_stream& stream) {
-    const std::string piece(1024, 'f');
-    for (int i = 0; i < 65536; ++i) stream << piece;
+void flood(Stream& stream) {
+    for (int i = 0; i < 65536; ++i) stream << std::string(1024, 'f');
 }
 
-class DbName : public brix::Cgilet {
-  public:
-    void process(net_tools::tcp_stream& stream, brix::FormData& form,
+struct DbName : brix::Cgilet {
+    void process(Stream& stream, brix::FormData& form,
                  sql_client::Connection* connection) override {
         MYSQL* mysql = connection->handle();
-        std::string name = "?";
-        if (mysql_query(mysql, "SELECT DATABASE()") == 0) {
-            if (MYSQL_RES* result = mysql_store_result(mysql)) {
-                if (MYSQL_ROW row = mysql_fetch_row(result)) name = row[0] ? row[0] : "NULL";
-                mysql_free_result(result);
-            }
-        } else {
-            name = "error " + std::to_string(mysql_errno(mysql));
-        }
+        MYSQL_RES* result =
+            mysql_query(mysql, "SELECT DATABASE()") == 0 ? mysql_store_result(mysql) : nullptr;
+        MYSQL_ROW row = result != nullptr ? mysql_fetch_row(result) : nullptr;
+        const std::string name = row == nullptr      ? "error " + std::to_string(mysql_errno(mysql))
+                                 : row[0] != nullptr ? row[0]
+                                                     : "NULL";
+        if (result != nullptr) mysql_free_result(result);
         if (form.get_value("fail") == "1") mysql_query(mysql, "SELECT * FROM no_such_table_here");
         stream << "database=" << name << "\n";
     }
-    void process_without_database(net_tools::tcp_stream& stream, brix::FormData&) override {
+    void process_without_database(Stream& stream, brix::FormData&) override {
         stream << "database=none\n";
     }
 };
 
 #ifndef _WIN32
-void spawn(net_tools::tcp_stream& stream) {
+void spawn(Stream& stream) {
     std::string pid;
     if (std::FILE* shell = popen("sleep 600 </dev/null >/dev/null 2>&1 & echo $!", "r")) {
         for (int c; (c = std::fgetc(shell)) != EOF && c != '\n';) pid += static_cast<char>(c);
@@ -81,9 +71,7 @@ BRIX_CGILET_EXPORT brix::Cgilet* make_wait() { return new WithoutDatabase<wait_f
 BRIX_CGILET_EXPORT brix::Cgilet* make_flood() { return new WithoutDatabase<flood>; }
 BRIX_CGILET_EXPORT brix::Cgilet* make_dbname() { return new DbName; }
 BRIX_CGILET_EXPORT brix::Cgilet* make_nothing() { return nullptr; }
-BRIX_CGILET_EXPORT brix::Cgilet* make_throwing() {
-    throw std::runtime_error("the throwing factory always throws");
-}
+BRIX_CGILET_EXPORT brix::Cgilet* make_throwing() { throw std::runtime_error("it always throws"); }
 #ifndef _WIN32
 BRIX_CGILET_EXPORT brix::Cgilet* make_spawn() { return new WithoutDatabase<spawn>; }
 #endif
