@@ -1,7 +1,5 @@
-// The service host of brixsvc. In-process, with the recording stand-in as the SCM and the real
-// server on a port of this test's own: every status report, a stop that races the server's start
-// or the last report, a handler that cannot be registered. The real program under the real SCM is
-// run by the end-to-end driver (tests/e2e).
+// brixsvc's service host in-process: the stand-in as the SCM, the real server on this test's own
+// port. The e2e driver runs the program under the real SCM.
 #include "brix_main/service.h"
 
 #include <gtest/gtest.h>
@@ -16,10 +14,7 @@ int brixsvc_main(int argc, char** argv);  // the program's entry point, renamed 
 
 namespace {
 
-constexpr int kHostPort = BRIXSVC_TEST_PORT;
-
-// Runs brixsvc's main in-process (the service, on this thread) with `argument`, the functions in
-// `failing` failing and `controls` sent inside the `at`-th call; returns the log.
+// brixsvc's main on this thread; `controls` are sent inside the `at`-th call. Returns the log.
 std::string RunProgram(std::string argument, const char* failing = "", int at = 0,
                        std::vector<DWORD> controls = {}) {
     brix_test::RecordingWinApi api;
@@ -28,14 +23,12 @@ std::string RunProgram(std::string argument, const char* failing = "", int at = 
         if (++calls != at) return;
         for (DWORD control : controls) ServiceControlHandler(control);
     };
-    char name[] = "brixsvc";
-    char* argv[] = {name, &argument[0], nullptr};
+    char* argv[] = {const_cast<char*>("brixsvc"), &argument[0], nullptr};
     EXPECT_EQ(brixsvc_main(argument.empty() ? 1 : 2, argv), 0);
     return api.log + (stopServiceEvent != nullptr ? "stop event left\n" : "");
 }
 
-// The dispatcher's calls and status reports in `states` (digits): START_PENDING and STOPPED
-// accept no control, and only STOPPED carries `exit`.
+// The dispatcher's calls and reports of `states` (digits); only STOPPED carries `exit`.
 std::string Log(const std::string& states, const std::string& exit = "0/0") {
     std::string lines = "StartServiceCtrlDispatcherA\nRegisterServiceCtrlHandlerA\n";
     for (char s : states) {
@@ -61,7 +54,7 @@ TEST(ServiceHost, ReportsEachStateStopsOnceWhateverTheMomentAndRunsNothingWithou
                   "StartServiceCtrlDispatcherA\n");
     }
     // A server that cannot listen, and a stop just as STOPPED is reported.
-    const net_tools::tcp_server occupant("127.0.0.1", kHostPort);
+    const net_tools::tcp_server occupant("127.0.0.1", BRIXSVC_TEST_PORT);
     ASSERT_TRUE(occupant.listening()) << occupant.error_text();
     EXPECT_EQ(RunProgram("", "", 6, {SERVICE_CONTROL_STOP}), Log("24311", "1066/1"));
 }

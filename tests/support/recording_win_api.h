@@ -1,5 +1,5 @@
-// Test-only (Windows), shared by the in-process tests of the two service programs: a stand-in for
-// the Windows calls behind `win_seam::api()`.
+// Test-only (Windows): a stand-in for the calls behind `win_seam::api()`, for both service
+// programs.
 #pragma once
 
 #include <windows.h>
@@ -12,31 +12,27 @@
 
 namespace brix_test {
 
-// Logs every call as a line of text ("Beep 400 100", "ReportEventA warning <text>", the status
-// reports as below, else the function's name) and plays the Service Control Manager's dispatcher:
-// the service main runs on the calling thread, and only the handle it was given reports. Tests
-// make every call on one thread.
+// Logs each call as a line ("Beep 400 100", "ReportEventA warning <text>", else the function's
+// name) and plays the SCM's dispatcher: the service main runs on the calling thread, and only the
+// handle it was given reports. Not thread-safe.
 class RecordingWinApi final : public win_seam::WinApi {
   public:
-    // Installs itself as the process's implementation; the destructor puts the real one back.
     RecordingWinApi() { win_seam::set_api(this); }
     ~RecordingWinApi() override { win_seam::set_api(nullptr); }
 
     std::string log;      // each line ends in "\n"
     std::string failing;  // the functions whose calls fail, with ERROR_ACCESS_DENIED
-    // Called with the function's name once the call is logged, on the caller's thread.
-    std::function<void(const std::string& function)> on_call;
-    PHANDLER_ROUTINE console_handler = nullptr;  // the last one added
+    std::function<void(const std::string& function)> on_call;  // once the call is logged
+    PHANDLER_ROUTINE console_handler = nullptr;                // the last one added
 
     HANDLE RegisterEventSourceA(LPCSTR, LPCSTR) override {
         return Record("RegisterEventSourceA") ? this : nullptr;
     }
     BOOL ReportEventA(HANDLE, WORD type, WORD, DWORD, PSID, WORD, DWORD, LPCSTR* strings,
                       LPVOID) override {
-        const char* kind = type == EVENTLOG_WARNING_TYPE ? "warning "
-                           : type == EVENTLOG_ERROR_TYPE ? "error "
-                                                         : "other ";
-        return Record(std::string("ReportEventA ") + kind + strings[0]);
+        const char* kind = type == EVENTLOG_WARNING_TYPE ? "warning " : "other ";
+        return Record("ReportEventA " + std::string(type == EVENTLOG_ERROR_TYPE ? "error " : kind) +
+                      strings[0]);
     }
     BOOL DeregisterEventSource(HANDLE) override { return Record("DeregisterEventSource"); }
     BOOL StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA* table) override {
@@ -47,8 +43,7 @@ class RecordingWinApi final : public win_seam::WinApi {
     SERVICE_STATUS_HANDLE RegisterServiceCtrlHandlerA(LPCSTR, LPHANDLER_FUNCTION) override {
         return Record("RegisterServiceCtrlHandlerA") ? StatusHandle() : nullptr;
     }
-    // "SetServiceStatus <state> type=0x<type> accepts=<controls> exit=<Win32>/<service's own>
-    // check=<checkpoint> wait=<hint>"
+    // exit=<Win32>/<service-specific>
     BOOL SetServiceStatus(SERVICE_STATUS_HANDLE handle, LPSERVICE_STATUS s) override {
         char line[160];
         std::snprintf(line, sizeof line,
@@ -56,7 +51,7 @@ class RecordingWinApi final : public win_seam::WinApi {
                       s->dwCurrentState, s->dwServiceType, s->dwControlsAccepted,
                       s->dwWin32ExitCode, s->dwServiceSpecificExitCode, s->dwCheckPoint,
                       s->dwWaitHint);
-        return Record(line, handle == StatusHandle());
+        return Record(line, handle == StatusHandle());  // else ERROR_INVALID_HANDLE
     }
     BOOL SetConsoleCtrlHandler(PHANDLER_ROUTINE handler, BOOL add) override {
         if (add) console_handler = handler;
@@ -77,8 +72,7 @@ class RecordingWinApi final : public win_seam::WinApi {
 
   private:
     SERVICE_STATUS_HANDLE StatusHandle() { return reinterpret_cast<SERVICE_STATUS_HANDLE>(this); }
-    // Logs `line`, runs on_call; then fails the call if its function is failing (or with
-    // ERROR_INVALID_HANDLE when not `handle_ok`).
+    // Logs `line`, runs on_call, then fails the call if its function is failing or not `handle_ok`.
     bool Record(const std::string& line, bool handle_ok = true) {
         const std::string function = line.substr(0, line.find(' '));
         log += line + "\n";
