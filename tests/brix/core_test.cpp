@@ -45,8 +45,7 @@ TEST(Catalog, LoadsUsableRowsInOrderSkipsTheRestAndUnloadsALibraryAfterItsLastOb
 .*row 8 skipped.*library "".*: .+
 )"))) << trace;
     EXPECT_TRUE(std::regex_match(load(""), std::regex(".*absent\\.csv.*\n")));
-    // The POSIX loader hands back the main program for "" (row 8) and null, and dlsym with a null
-    // handle searches the whole process: a misconfigured path must still find nothing.
+    // dlopen("") and dlsym(null) reach the whole process: a bad path must still find nothing.
     EXPECT_EQ(dll_file(nullptr).get_symbol("malloc"), nullptr);
     ASSERT_EQ(entries.size(), 2u);
     EXPECT_EQ(entries[0]->name + entries[1]->name + entries[1]->catalog, "aatest");
@@ -54,8 +53,7 @@ TEST(Catalog, LoadsUsableRowsInOrderSkipsTheRestAndUnloadsALibraryAfterItsLastOb
     for (brix::CGIContext* entry : entries) delete entry;
     entries.clear();
 
-    // Two rows on one library: the platform counts the loads, so it stays loaded until the
-    // second entry has released it. The library writes its life to standard output.
+    // Two rows on one library: it stays loaded until the second entry has released it.
     EXPECT_EQ(load(row("one", "make_lifecycle", LIFECYCLE_CGILET) +
                    row("two", "make_lifecycle", LIFECYCLE_CGILET)),
               "loaded\nmade\nmade\n");
@@ -72,8 +70,7 @@ TEST(Catalog, LoadsUsableRowsInOrderSkipsTheRestAndUnloadsALibraryAfterItsLastOb
 TEST(AcceptFailureLog, ReportsTheFirstFailureThenAtMostOneLineASecondWithItsCount) {
     brix::AcceptFailureLog log;
     const brix::AcceptFailureLog::Clock::time_point start{};
-    // A failure every 100 ms for 2.5 s: lines at 0, 1 s and 2 s, each counting the failures
-    // since the line before; after a quiet spell, one at once with the ones held back.
+    // A failure every 100 ms for 2.5 s, then one after a quiet spell: each line counts them all.
     std::vector<unsigned> lines;
     for (int ms = 0; ms <= 2500; ms += 100)
         if (const unsigned count = log.failed(start + std::chrono::milliseconds(ms)))

@@ -1,6 +1,5 @@
-// Connection, DatabaseLink and dispatch_request of both daemon builds (BRIX_TEST_SERVICE_FLAVOUR 1:
-// brixsvc, whose connection reconnects in place) with the test server (tools/db-server.sh; "test"
-// and "test2") and a real cgilet. Without a server the tests skip, except under CI=true.
+// Connection, DatabaseLink and dispatch of both builds (BRIX_TEST_SERVICE_FLAVOUR 1: brixsvc) with
+// the test server (tools/db-server.sh) and a real cgilet; without one they skip, except in CI.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -38,8 +37,7 @@ std::string select_value(Connection& connection, const std::string& what) {
 
 std::string reconnected(Connection& c) { return c.reconnect(), select_value(c, "DATABASE()"); }
 
-// Runs tools/db-server.sh: on POSIX until it has finished. Wine cannot wait for a Unix program,
-// so there only until it is on its way (the script serialises its own commands).
+// Wine cannot wait for a Unix program; the script serialises its own commands.
 #ifdef _WIN32
 const std::string kServerScript = "start /unix /bin/bash " BRIX_DB_SERVER_SCRIPT " ";
 #else
@@ -64,8 +62,7 @@ struct Database : testing::Test {
     void TearDown() override { EXPECT_TRUE(IsSkipped() || *connect() || set_server_up(true)); }
 };
 
-// One request for `entry` as a worker serves it, on a fresh loopback connection, with the
-// worker's `connection` (or null): the response, then brix's trace, each line ended by "|".
+// One request as a worker serves it with `connection`: the response, then the trace, in "|" lines.
 std::string serve(brix::CGIContext& entry, Connection* connection, const std::string& fail = "") {
     net_tools::tcp_server server("127.0.0.1", 0);
     net_tools::tcp_stream peer("127.0.0.1", server.local_port());
@@ -112,9 +109,8 @@ TEST_F(Database, ReconnectsMendEveryFailureAndAServerRestartAndAFailedOneWaitsAS
     EXPECT_TRUE(!*connection && connection->handle() == nullptr);
     EXPECT_EQ(reconnected(*connection), settings::kDatabase);
 
-    // One connection notices the loss through a failed call before reconnecting; one reconnects
-    // with no call failed since the server went away; one was inside a transaction, where the
-    // library declines to reconnect the first time it is asked.
+    // Lost with a failed call, with none, inside a transaction (the library's first reconnect
+    // declines there), and made while the server was down.
     auto noticed = connect(), unnoticed = connect(), in_transaction = connect();
     ASSERT_EQ(0, mysql_query(in_transaction->handle(), "START TRANSACTION"));
     ASSERT_TRUE(set_server_up(false));
@@ -129,8 +125,7 @@ TEST_F(Database, ReconnectsMendEveryFailureAndAServerRestartAndAFailedOneWaitsAS
 }
 
 TEST_F(Database, DispatchPicksTheOperationAndDatabaseByConnectionStateAndCatalog) {
-    // The "dbname" test cgilet answers "database=<current database>" from process, "database=none"
-    // from process_without_database, and with fail=1 leaves a failed query on the connection.
+    // "dbname" answers "database=none" without a database; fail=1 leaves a failed query.
     brix::CGIContext other{"dbname", TEST_CGILETS, "make_dbname", "test2"};
     brix::CGIContext none{"dbnone", TEST_CGILETS, "make_dbname", "none"};
     brix::CGIContext missing{"dbmissing", TEST_CGILETS, "make_dbname", "brix_no_such_database"};

@@ -1,5 +1,4 @@
-// GetPID against the system's real process list, in one test so that ctest never runs two
-// processes of this executable's name at once (GetPID returns the first process of a name).
+// One test, so ctest never runs two processes of this name (GetPID returns the first one).
 #include "brix/get_pid.h"
 
 #include <gtest/gtest.h>

@@ -21,8 +21,7 @@ TEST(StopSignals, ReachTheHandlerAndNeverFromAForkedChild) {
     brix::StopSignals signals(&count_stop);
     kill(getpid(), SIGTERM);
     EXPECT_TRUE(brix_test::wait_until([] { return stops == 1; }));
-    // A child forked without a program of its own must die of SIGTERM as it would without the
-    // handler, and not pass it on to this process.
+    // A forked child dies of SIGTERM as without the handler, and does not pass it on.
     int ready[2];
     ASSERT_EQ(pipe(ready), 0);
     const pid_t child = fork();

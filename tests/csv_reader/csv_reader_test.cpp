@@ -5,6 +5,7 @@
 #include <map>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 using csv_reader::operator>>;
@@ -12,14 +13,8 @@ using Row = std::vector<std::string>;
 
 namespace {
 
-// One row read from each input: the row, and whether the stream still tests true afterwards.
-TEST(CsvReader, ReadsOneRowByItsQuotes) {
-    struct Case {
-        std::string input;
-        Row row;
-        bool good;
-    };
-    const Case cases[] = {
+TEST(CsvReader, ReadsOneRowByItsQuotesAndMapsColumns) {
+    const std::tuple<std::string, Row, bool> cases[] = {
         {"\"a\",\"b\",\"c\",\"d\"\n", {"a", "b", "c", "d"}, true},
         {"\"x,y\",\"z\"\n", {"x,y", "z"}, true},
         {"\"say \"\"hi\"\"\"\n", {"say \"hi\""}, true},
@@ -38,15 +33,13 @@ TEST(CsvReader, ReadsOneRowByItsQuotes) {
         {"\"abc", {}, false},
         {"", {}, false},
     };
-    for (const Case& c : cases) {
-        std::istringstream in(c.input);
+    for (const auto& [input, expected, good] : cases) {
+        std::istringstream in(input);
         Row row{"left over"};
-        EXPECT_EQ(static_cast<bool>(in >> row), c.good) << c.input;
-        EXPECT_EQ(row, c.row) << c.input;
+        EXPECT_EQ(static_cast<bool>(in >> row), good) << input;
+        EXPECT_EQ(row, expected) << input;
     }
-}
-
-TEST(CsvReader, MapRowIndexesColumnsByNameKeepingOtherEntries) {
+    // map_row indexes a row's columns by name, keeping other entries.
     std::map<std::string, int> index{{"kept", 7}};
     csv_reader::map_row(Row{"id", "name", "id"}, index);
     EXPECT_EQ(index, (std::map<std::string, int>{{"id", 2}, {"name", 1}, {"kept", 7}}));

@@ -1,5 +1,4 @@
-// The catalog's CSV reader: rows read from any bytes, written back as quoted fields, must read
-// back as the same rows.
+// Rows read from any bytes, written back as quoted fields, must read back the same.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -34,9 +33,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         written += '\n';
         std::map<std::string, int> index;
         csv_reader::map_row(row, index);
-        for (const auto& entry : index) {
+        for (const auto& entry : index)
             if (row.at(static_cast<std::size_t>(entry.second)) != entry.first) std::abort();
-        }
     }
     if (rows_of(written) != rows) std::abort();
     return 0;

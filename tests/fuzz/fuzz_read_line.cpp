@@ -1,5 +1,4 @@
-// read_line over a socket pair: the first byte picks the longest line and a deadline (none, passed
-// or ahead); the peer sends the rest, which the lines read and their line feeds must give back.
+// read_line on a socket pair: byte 0 picks the line limit and deadline; lines give back the rest.
 #include <sys/socket.h>
 #include <unistd.h>
 

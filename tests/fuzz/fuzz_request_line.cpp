@@ -1,5 +1,4 @@
-// The request line as a worker reads it: split into fields and decoded. The fields, encoded again,
-// must decode to the same, and brix-call must name the same cgilet in its messages.
+// A request line's fields, encoded again, decode the same; brix-call names the same cgilet.
 #include <cstdint>
 #include <cstdlib>
 #include <string>
@@ -13,10 +12,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     brix::FormData form, again;
     brix::parse_request_line(line, form);
     std::string encoded;
-    for (const auto& [name, values] : form.fields) {
+    for (const auto& [name, values] : form.fields)
         for (const std::string& value : values)
             encoded += "&" + brix_call::url_encode(name) + "=" + brix_call::url_encode(value);
-    }
     brix::parse_request_line(encoded, again);
     if (again.fields != form.fields) std::abort();
     // brix-call takes its lines from the command line, which holds no NUL byte.

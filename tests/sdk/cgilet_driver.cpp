@@ -1,6 +1,5 @@
-// Test-only (Linux): `cgilet_driver LIBRARY FACTORY REQUEST_LINE` serves one request with a cgilet
-// library as the daemon does, without the daemon (process_without_database, on one end of a socket
-// pair), and prints the response. Exits with 0 when the cgilet was called.
+// `cgilet_driver LIBRARY FACTORY REQUEST_LINE` serves one request without a database as the
+// daemon does, and prints the response; exits with 0 when the cgilet was called.
 #include <sys/socket.h>
 #include <unistd.h>
 

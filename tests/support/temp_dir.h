@@ -25,8 +25,6 @@ class TempDir {
         std::error_code ignored;
         std::filesystem::remove_all(dir, ignored);
     }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
 
     // The folder's absolute path, with forward slashes.
     const std::string& path() const { return dir; }

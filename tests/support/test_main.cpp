@@ -1,5 +1,4 @@
-// The shared main of every test program: it starts the socket library first, as the daemon's
-// entry points do.
+// Every test program's main: it starts the socket library first, as the daemon does.
 #include <gtest/gtest.h>
 
 #include "net_tools/socket_ops.h"

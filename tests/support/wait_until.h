@@ -11,9 +11,8 @@ namespace brix_test {
 inline bool wait_until(const std::function<bool()>& done,
                        std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
-    for (; !done(); std::this_thread::sleep_for(std::chrono::milliseconds(5))) {
+    for (; !done(); std::this_thread::sleep_for(std::chrono::milliseconds(5)))
         if (std::chrono::steady_clock::now() >= deadline) return false;
-    }
     return true;
 }
 

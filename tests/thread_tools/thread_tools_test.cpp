@@ -1,4 +1,3 @@
-// Thread, and the blocking Queue driven from plain threads.
 #include <gtest/gtest.h>
 
 #include <atomic>

@@ -1,7 +1,6 @@
-// Cgilets for the daemon's tests: "throw" throws; "wait" answers "released: " and the next line it
-// reads; "flood" writes 64 MiB; "dbname" answers "database=" and the current database (or "none"
-// without one), and with fail=1 leaves a failed query; "spawn" (POSIX) starts a long-lived child
-// and answers "child=<pid>". make_nothing and make_throwing fail as plug-ins' set-up can.
+// The daemon's test cgilets: "throw"; "wait" echoes the next line it reads; "flood" sends 64 MiB;
+// "dbname" answers the current database, fail=1 leaves a failed query; "spawn" starts a child.
+// make_nothing and make_throwing fail as plug-ins' set-up can.
 #include <mysql.h>
 
 #include <cstdio>
@@ -53,17 +52,6 @@ struct DbName : brix::Cgilet {
     }
 };
 
-#ifndef _WIN32
-void spawn(Stream& stream) {
-    std::string pid;
-    if (std::FILE* shell = popen("sleep 600 </dev/null >/dev/null 2>&1 & echo $!", "r")) {
-        for (int c; (c = std::fgetc(shell)) != EOF && c != '\n';) pid += static_cast<char>(c);
-        pclose(shell);
-    }
-    stream << "child=" << pid << "\n";
-}
-#endif
-
 }  // namespace
 
 BRIX_CGILET_EXPORT brix::Cgilet* make_throw() { return new WithoutDatabase<throw_always>; }
@@ -73,5 +61,13 @@ BRIX_CGILET_EXPORT brix::Cgilet* make_dbname() { return new DbName; }
 BRIX_CGILET_EXPORT brix::Cgilet* make_nothing() { return nullptr; }
 BRIX_CGILET_EXPORT brix::Cgilet* make_throwing() { throw std::runtime_error("it always throws"); }
 #ifndef _WIN32
+static void spawn(Stream& stream) {
+    std::string pid;
+    if (std::FILE* shell = popen("sleep 600 </dev/null >/dev/null 2>&1 & echo $!", "r")) {
+        for (int c; (c = std::fgetc(shell)) != EOF && c != '\n';) pid += static_cast<char>(c);
+        pclose(shell);
+    }
+    stream << "child=" << pid << "\n";
+}
 BRIX_CGILET_EXPORT brix::Cgilet* make_spawn() { return new WithoutDatabase<spawn>; }
 #endif
