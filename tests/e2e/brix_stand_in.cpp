@@ -1,7 +1,5 @@
-// Test-only stand-in for the daemon, which warden starts through the command interpreter as "brix".
-// A service has no standard output, so it writes "<own path>.trace": "BRIx=<state>" (the state of
-// the service "BRIx" as it starts, 0 without such a service), then "ended" once "<own path>.end"
-// exists (polled; 60 s at most).
+// Test-only "brix" for warden: appends "BRIx=<state of service BRIx, 0 if none>" to "<own
+// path>.trace" (a service has no output), then "ended" once "<own path>.end" exists (60 s at most).
 #include <windows.h>
 
 #include <fstream>

@@ -1,6 +1,5 @@
-// End-to-end tests: the programs as processes. The daemon, over real sockets and stopped by real
-// signals; under Wine with BRIX_E2E_WINE, as the service "BRIx" with BRIX_E2E_SERVICE (see
-// CMakeLists.txt). Then brix-call, and the warden programs under Wine's service manager.
+// End-to-end tests: the daemon over real sockets and signals (under Wine with BRIX_E2E_WINE, as
+// the service "BRIx" with BRIX_E2E_SERVICE), brix-call, and the warden programs under Wine.
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -34,13 +33,11 @@ using std::chrono::seconds;
 
 namespace {
 
-// What is under test: set by CMake for the native build, by the environment for the Windows one.
 std::string setting(const char* name, const std::string& native = "") {
     const char* value = std::getenv(name);
     return value != nullptr && *value != '\0' ? value : native;
 }
 const bool kWine = !setting("BRIX_E2E_WINE").empty();
-// The service writes no trace: the checks are on what clients get and on the service's state.
 const bool kService = !setting("BRIX_E2E_SERVICE").empty();
 const int kPort = std::stoi(setting("BRIX_E2E_PORT", std::to_string(E2E_PORT)));
 
@@ -56,8 +53,8 @@ int count(const std::string& all, const std::string& text) {
     return found;
 }
 
-// Runs `command` through the shell: its standard output and error, after "[exit N] " when its
-// exit status N is not 0. They go through a file: what it starts detached may hold a pipe open.
+// Output and error of a shell command, after "[exit N] " when it fails. Through a file: what it
+// starts detached may hold a pipe open.
 std::string run(const std::string& command) {
     static const brix_test::TempDir scratch;
     const std::string file = scratch.path() + "/output.txt";
@@ -76,7 +73,7 @@ bool service_in(int state, seconds patience = seconds(30)) {
     const std::regex report(state == 0 ? "^\\[exit" : "STATE *: " + std::to_string(state) + " ");
     return wait_until([&] { return std::regex_search(wine("sc query BRIx"), report); }, patience);
 }
-// A service's key as lines "NAME TYPE DATA", but for the values that Wine adds.
+// A service's key as lines "NAME TYPE DATA", without Wine's own values.
 std::string registry(const std::string& key) {
     const std::string text =
         wine("reg query 'HKLM\\System\\CurrentControlSet\\Services\\" + key + "'");
@@ -88,12 +85,11 @@ std::string registry(const std::string& key) {
 }
 const std::string kEventSource = "EventLog\\System\\BRIx";  // the key of warden's event source
 
-// A program run in the folder `dir`, its output going to stdout.txt and stderr.txt there; a
-// Windows one through the Wine wrapper, whose process id is the program's own.
+// A program run in `dir` with output to stdout.txt and stderr.txt there (a Windows one through
+// the Wine wrapper, which keeps the program's process id).
 class Process {
   public:
-    // How the stop signals reach it: as usual; SIGINT ignored, as a non-interactive shell starts
-    // programs in the background; SIGINT and SIGTERM blocked, as some supervisors start them.
+    // As a background job of a non-interactive shell, SIGINT is ignored; some supervisors block.
     enum Signals { as_usual, sigint_ignored, stop_blocked };
 
     Process(std::vector<std::string> command, const std::string& dir, Signals signals = as_usual)
@@ -102,8 +98,8 @@ class Process {
         for (std::string& arg : command) argv.push_back(arg.data());
         argv.push_back(nullptr);
         if ((pid = fork()) != 0) return;
-        // The child: only async-signal-safe calls until exec. Descriptors 0 to 2 only, so that
-        // what the program's children hold is its own.
+        // Async-signal-safe calls only; descriptors 0 to 2 only, so the program's children hold
+        // only what it gives them.
         sigset_t mask;
         sigemptyset(&mask);
         if (signals == stop_blocked) sigaddset(&mask, SIGINT), sigaddset(&mask, SIGTERM);
@@ -138,8 +134,7 @@ class Process {
     int status = -1;
 };
 
-// Where the descriptors above 2 of process `pid` lead, as " socket:[N] /a/path..."; with
-// `inheritable` only those without close-on-exec.
+// Targets of `pid`'s descriptors above 2 (" socket:[N] /a/path..."), optionally only inheritable.
 std::string descriptors(pid_t pid, bool inheritable = false) {
     const std::string proc = "/proc/" + std::to_string(pid);
     std::string targets;
@@ -165,8 +160,8 @@ int connect_to_daemon() {
 bool send_all(int fd, const std::string& data) {
     return ops::send(fd, data.data(), data.size()) == data.size();
 }
-// What comes on `fd` (closed then) until the peer closes, then "<error text>" when it ends
-// otherwise (a reset destroys a response the client may not have read yet; or 20 s of silence).
+// What comes on `fd` until the peer closes, then "<error text>" if it ended otherwise (a reset
+// can destroy an unread response; 20 s of silence). Closes `fd`.
 std::string read_all(int fd) {
     ops::set_receive_timeout(fd, 20000);
     std::string data;
@@ -177,7 +172,6 @@ std::string read_all(int fd) {
     close(fd);
     return data;
 }
-// Sends `line` (then shuts the sending side with `half_close`); what the daemon sent back.
 std::string request(const std::string& line, bool half_close = false) {
     const int fd = connect_to_daemon();
     if (fd < 0) return "<connect failed>";
@@ -186,8 +180,7 @@ std::string request(const std::string& line, bool half_close = false) {
     return read_all(fd);
 }
 
-// How many connections wait in the accept queue of the listening socket on kPort (its receive
-// queue in /proc/net/tcp), -1 when nothing listens there.
+// Connections in the accept queue on kPort (/proc/net/tcp), -1 when nothing listens there.
 int accept_queue() {
     std::ifstream table("/proc/net/tcp");
     unsigned port = 0, state = 0, queued = 0;
@@ -200,15 +193,12 @@ int accept_queue() {
     return -1;
 }
 
-// A catalog row: cgilet `name` from `library`, made by "make_<name>", using database `db`.
 std::string row(const std::string& name, const std::string& library, const char* db = "none") {
     return '"' + name + "\",\"" + library + "\",\"make_" + name + "\",\"" + db + "\"\n";
 }
 
 class Daemon : public ::testing::Test {
   protected:
-    // Starts the daemon with the test catalog in its own folder; with `until_running` waits until
-    // its ten workers run.
     void start(Process::Signals signals = Process::as_usual, bool until_running = true) {
         fs::create_directory(dir);
         std::ofstream(dir + "/cgi.csv", std::ios::binary)
@@ -221,8 +211,7 @@ class Daemon : public ::testing::Test {
         EXPECT_TRUE(!until_running || daemon->wait_for(" start...\n", 10));
     }
 
-    // The service: a copy of the service host and its cgilets beside the catalog, in a folder
-    // whose name has a space (its path is quoted), installed by itself.
+    // The service host copied beside catalog and cgilets, in a folder with a space in its name.
     void install_service() {
         for (const fs::path file : {hello, echo, test, built.filename().string()})
             fs::copy_file(built.parent_path() / file, fs::path(dir) / file);
@@ -230,9 +219,8 @@ class Daemon : public ::testing::Test {
                                  built.filename().string();
         service = "'" + path + "'";
         wine("sc delete BRIx");  // left by an interrupted run
-        // From a console the dispatcher fails at once; there is nothing to uninstall; commands
-        // are read in any letter case, further arguments ignored; an install from elsewhere
-        // keeps the first. All silently.
+        // Silently: the dispatcher fails from a console; nothing to uninstall; any letter case,
+        // further arguments ignored; an install from elsewhere keeps the first.
         const std::string other = "'" + built.string() + "'";
         for (const std::string& command :
              {other, other + " uninstall", service + " InStAlL more", other + " install"})
@@ -247,13 +235,12 @@ class Daemon : public ::testing::Test {
         EXPECT_TRUE(service_in(4, seconds(0))) << "a running service is not uninstalled";
     }
     void TearDown() override {  // a service that no stop ended is killed and removed
-        if (service.empty() || stop() == 0) return;
-        wine("taskkill /f /im " + built.filename().string());
-        wine("sc delete BRIx");
+        if (!service.empty() && stop() != 0)
+            wine("taskkill /f /im " + built.filename().string()), wine("sc delete BRIx");
     }
 
-    // Stops the daemon with `sig` (0: none, for an end under way): its exit status. The service
-    // gets the stop control, and once STOPPED is uninstalled: 0 when it reports no error.
+    // Stops with `sig` (0: an end under way): the exit status. The service is stopped, then
+    // uninstalled: 0 when it reports no error.
     int stop(int sig = SIGINT) {
         if (kService) {
             wine("sc stop BRIx");
@@ -284,9 +271,8 @@ class Daemon : public ::testing::Test {
 TEST_F(Daemon, ReadsServesAndTracesEachRequestWholeAndInOrderAndPassesOnNoDescriptorNorBlock) {
     start(kWine ? Process::as_usual : Process::stop_blocked);  // as some supervisors start it
     if (!kWine) {
-        // The listening socket and the workers' database connections (each marked once
-        // connected) are close-on-exec. A cgilet's child holds nothing but /dev/null as 0 to 2,
-        // and blocks no signal.
+        // Listener and database connections are close-on-exec; a cgilet's child inherits no
+        // descriptor but 0 to 2 and no blocked signal.
         EXPECT_TRUE(wait_until([this] {
             return count(descriptors(daemon->pid), "socket:") >= 11 &&
                    descriptors(daemon->pid, true).empty();
@@ -312,30 +298,27 @@ TEST_F(Daemon, ReadsServesAndTracesEachRequestWholeAndInOrderAndPassesOnNoDescri
                                                         "process request #4\n")))
             << daemon->out();
     }
-    // An unknown cgilet gets nothing. Its name is traced with control bytes, bytes from 0x80 and
-    // '%' as %XX: a request cannot write lines of its own, and the trace reads one way only. A
-    // throwing cgilet is traced and its worker goes on.
+    // An unknown cgilet gets nothing; its name is traced escaped, so a request cannot forge trace
+    // lines. A throwing cgilet is traced and its worker goes on.
     EXPECT_EQ(request("cgilet=%0Ashutdown next...%0D%0Afd: 7%7F%250A%C3%A9\n"), "");
     EXPECT_EQ(request("cgilet=throw\n"), "");
     EXPECT_TRUE(kService ||
                 (daemon->wait_for("\ncgilet=\"%0Ashutdown next...%0D%0Afd: 7%7F%250A%C3%A9\"\n") &&
                  daemon->wait_for("CGI error thread #")));
-    // The first 1024 characters are the request line; the other 976 stay for the cgilet, and
-    // nothing after a line feed is consumed. Input nobody reads must not turn the end of the
-    // connection into a reset.
+    // The request line is the first 1024 characters or up to a line feed; the rest stays for the
+    // cgilet. Unread input must not turn the close into a reset.
     const std::string line = "cgilet=wait&x=" + std::string(2000 - 14, 'y') + "\n";
     EXPECT_EQ(request(line, true), "released: " + std::string(976, 'y') + "\n");
     EXPECT_EQ(request("cgilet=wait\nmore data", true), "released: more data\n");
     EXPECT_EQ(request("cgilet=echo&x=" + std::string(3000, 'y') + "\n"),
               "cgilet=echo\nx=" + std::string(1024 - 14, 'y') + "\n");
 
-    // Under load, and through a stop, every accepted connection is served, and traced with an
-    // "id: W got: N" line that stays whole (as were the requests above). Connections never
-    // accepted are refused or reset, unread.
+    // Under load and through a stop every accepted connection is served and traced with a whole
+    // "id: W got: N" line; those never accepted are refused or reset.
     std::atomic<int> answered{kWine ? 6 : 7}, cut{0};
     std::atomic<bool> stopped{false};
     std::vector<std::thread> clients;
-    for (int c = 0; c < 40; ++c) {
+    for (int c = 0; c < 40; ++c)
         clients.emplace_back([&] {
             for (std::string response; !stopped && response != "<connect failed>";) {
                 response = request("name=load\n");
@@ -344,7 +327,6 @@ TEST_F(Daemon, ReadsServesAndTracesEachRequestWholeAndInOrderAndPassesOnNoDescri
                        response != "<Connection reset by peer>";
             }
         });
-    }
     EXPECT_TRUE(wait_until([&] { return answered >= 300; }, seconds(20)));
     EXPECT_EQ(stop(kWine ? SIGINT : SIGTERM), 0);  // Wine ends a program at once on SIGTERM
     stopped = true;
@@ -359,8 +341,7 @@ TEST_F(Daemon, ReadsServesAndTracesEachRequestWholeAndInOrderAndPassesOnNoDescri
 }
 
 TEST_F(Daemon, AStopClosesTheListenerFirstThenServesEveryAcceptedConnectionAndTracesEachStep) {
-    // With SIGINT ignored, as a non-interactive shell starts it in the background (not under Wine).
-    // Ten requests hold the ten workers until released; an eleventh waits in the queue.
+    // SIGINT ignored, as a non-interactive shell starts it. Ten workers held, an eleventh queued.
     start(kWine ? Process::as_usual : Process::sigint_ignored);
     std::vector<int> busy;
     for (int i = 0; i < 10; ++i) busy.push_back(connect_to_daemon());
@@ -371,9 +352,8 @@ TEST_F(Daemon, AStopClosesTheListenerFirstThenServesEveryAcceptedConnectionAndTr
     ASSERT_TRUE(daemon->wait_for("fd: ", 11));
     kill(daemon->pid, SIGINT);
     ASSERT_TRUE(daemon->wait_for("done shutdown...\n"));
-    // Nothing more is accepted (under Windows Sockets the listening socket goes a moment after
-    // the stop has woken the accepting thread: a client in between is reset, unserved) while the
-    // connections taken are pending. Another Ctrl+C meanwhile changes nothing.
+    // Nothing more is accepted (Windows Sockets may reset a client in between) while those taken
+    // are pending; another Ctrl+C changes nothing.
     const std::string late = request("name=late\n");
     EXPECT_TRUE(late == "<connect failed>" || (kWine && late == "<Connection reset by peer>"))
         << late;
@@ -381,8 +361,7 @@ TEST_F(Daemon, AStopClosesTheListenerFirstThenServesEveryAcceptedConnectionAndTr
     EXPECT_TRUE(daemon->running());
     for (int fd : busy) EXPECT_EQ(send_all(fd, "go\n") ? read_all(fd) : "", "released: go\n");
     EXPECT_EQ(read_all(queued), "Hello, queued!\n");
-    // Ctrl+C after Ctrl+C while the daemon ends: still status 0. Under Wine they stop at the last
-    // trace line: once the program has returned, Wine's own exit is not the daemon's to guard.
+    // Ctrl+C after Ctrl+C while it ends: still status 0 (under Wine, until its last trace line).
     EXPECT_TRUE(wait_until(
         [&] {
             return (kWine && count(daemon->out(), "\ndone...\n") > 0) ||
@@ -390,24 +369,21 @@ TEST_F(Daemon, AStopClosesTheListenerFirstThenServesEveryAcceptedConnectionAndTr
         },
         seconds(20)));
     EXPECT_EQ(stop(0), 0);
-    // Each step once; a worker idle at the end leaves through "CGI error thread #".
+    // Each step once; an idle worker leaves through "CGI error thread #".
     const std::string out = daemon->out();
     EXPECT_EQ(out.rfind("run next...\n", 0), 0u) << out;
     EXPECT_EQ(out.substr(out.rfind('\n', out.size() - 2)), "\ndone...\n");
     EXPECT_EQ(count(out, "\nshutdown next...\n") + count(out, "\ndone shutdown...\n"), 2);
     for (int id = 100; id < 110; ++id) {
-        const std::string n = std::to_string(id);
-        EXPECT_LE(count(out, "\nCGI error thread #" + n + "...\n"), 1);
-        EXPECT_EQ(count(out, "\ndone thread #" + n + "...\n"), 1);
+        EXPECT_LE(count(out, "\nCGI error thread #" + std::to_string(id) + "...\n"), 1);
+        EXPECT_EQ(count(out, "\ndone thread #" + std::to_string(id) + "...\n"), 1);
     }
 }
 
 TEST_F(Daemon, HostileClientsCannotHoldTheWorkers) {
     start();
-    // Clients of three kinds, each enough to hold every worker: silent (150, queued behind the
-    // workers: the request line's time counts from acceptance, so they do not wait their turn one
-    // after another), sending a byte now and then, never reading a large reply (not under Wine 8,
-    // whose send timeout does not free a worker from such a client).
+    // Enough of each kind to hold every worker: silent (150: their time counts from acceptance,
+    // not one after another), dribbling, not reading a large reply (not under Wine 8).
     std::vector<int> silent, dribbling, deaf;
     for (int i = 0; i < 150; ++i) silent.push_back(connect_to_daemon());
     for (int i = 0; i < 10; ++i) {
@@ -422,8 +398,7 @@ TEST_F(Daemon, HostileClientsCannotHoldTheWorkers) {
         },
         seconds(20)));
     EXPECT_EQ(answer.get(), "Hello, patient!\n");
-    // A silent client's request is read as empty, served by "hello". A stop with 150 of them
-    // queued does not wait for their deadlines one after another either, and serves them all.
+    // A silent request is empty, served by "hello"; a stop with 150 queued serves them all.
     for (int& fd : silent) {
         EXPECT_EQ(read_all(fd), "Hello, world!\n");
         fd = connect_to_daemon();
@@ -449,14 +424,12 @@ TEST_F(Daemon, OutlivesADatabaseThatIsDownOrFrozen) {
     struct BackOnExit {
         ~BackOnExit() { std::system(E2E_DB_SERVER " thaw; " E2E_DB_SERVER " start >/dev/null"); }
     } back_on_exit;
-    // Down at start: the workers say so, serve without it and connect as soon as it is there.
+    // Down at start: said, served without, connected once it is there.
     ASSERT_EQ(std::system(E2E_DB_SERVER " stop >/dev/null"), 0);
     start();
-    EXPECT_TRUE(std::regex_search(daemon->out("stderr.txt"),
-                                  std::regex("^unable to connect to the database...\ndatabase "
-                                             "\"test\" on host \"[^\"]+\" as user \"root\": "
-                                             "error 200")))
-        << daemon->out("stderr.txt");
+    const std::regex down(R"(^unable to connect to the database...\ndatabase "test" on host )"
+                          R"("[^"]+" as user "root": error 200)");
+    EXPECT_TRUE(std::regex_search(daemon->out("stderr.txt"), down)) << daemon->out("stderr.txt");
     EXPECT_EQ(request("cgilet=dbname\n"), "database=none\n");
     ASSERT_EQ(std::system(E2E_DB_SERVER " start >/dev/null"), 0);
     const auto database_answers = [&] {
@@ -464,8 +437,7 @@ TEST_F(Daemon, OutlivesADatabaseThatIsDownOrFrozen) {
                           seconds(20));
     };
     EXPECT_TRUE(database_answers());
-    // Then frozen: every worker sent to it comes back (the connections made after a failed start
-    // have their time limits too), and requests without a database go on.
+    // Frozen: every worker comes back (time limits on late connections too); others go on.
     ASSERT_EQ(std::system(E2E_DB_SERVER " freeze >/dev/null"), 0);
     const int asked = count(daemon->out(), "cgilet=\"dbname\"");
     std::vector<std::future<std::string>> stuck;
@@ -480,20 +452,17 @@ TEST_F(Daemon, OutlivesADatabaseThatIsDownOrFrozen) {
 }
 
 TEST(BrixCallProgram, ExitStatusTellsWhatTheDaemonDidWithTheRequestOrThatTheUsageIsWrong) {
-    // A daemon whose catalog has no "hello": a request without a cgilet field finds nothing.
-    // The test cgilet "wait" waits for a second line, which brix-call never sends.
+    // No "hello" in the catalog; "wait" waits for a second line, which brix-call never sends.
     brix_test::TempDir dir;
     std::ofstream(dir.path() + "/cgi.csv")
         << row("echo", E2E_ECHO_CGILET) << row("wait", E2E_TEST_CGILETS);
     Process daemon({E2E_DAEMON}, dir.path());
     ASSERT_TRUE(daemon.wait_for("run next...")) << daemon.out("stderr.txt");
-    // A loopback port on which nothing listens (it did a moment ago).
     const std::string closed = std::to_string(net_tools::tcp_server("127.0.0.1", 0).local_port());
     const std::string port = std::to_string(E2E_PORT);
     const std::string peer = "no response from 127.0.0.1:" + port;
     const std::string usage = "\nusage: brix-call [";
-    // The arguments, the exit status, what the program writes (for status 1 and 2 its start: the
-    // system's reason or the usage follows).
+    // Arguments, exit status, output (for 1 and 2 its start only).
     const std::tuple<std::string, int, std::string> cases[] = {
         {"cgilet=echo a=1", 0, "a=1\ncgilet=echo\n"},
         {"cgilet=nosuch", 3, peer + " (is nosuch in the catalog?)\n"},
@@ -519,9 +488,8 @@ TEST(BrixCallProgram, ExitStatusTellsWhatTheDaemonDidWithTheRequestOrThatTheUsag
     }
 }
 
-// The warden programs, the daemon played by a stand-in "brix.exe" in the Windows folder, where the
-// command interpreter finds it from a service (its current folder) and from a console (the search
-// path). It writes brix.exe.trace beside itself, and ends once brix.exe.end is there.
+// The daemon is a stand-in "brix.exe" in the Windows folder (found from a service and a console):
+// it writes brix.exe.trace and ends once brix.exe.end is there.
 class WardenPrograms : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -533,8 +501,7 @@ class WardenPrograms : public ::testing::Test {
         if (kDetached.empty()) return;
         end_daemon();  // and waits until every stand-in has ended
         EXPECT_TRUE(wait_until([] { return count(trace(), "BRIx=") == count(trace(), "ended"); }));
-        wine("sc stop BRIx");
-        wine("sc delete BRIx");
+        for (const char* command : {"sc stop BRIx", "sc delete BRIx"}) wine(command);
         EXPECT_TRUE(service_in(0));
         wine("reg delete 'HKLM\\System\\CurrentControlSet\\Services\\" + kEventSource + "' /f");
         for (const char* file : {"", ".trace", ".end"}) fs::remove(kDaemon.string() + file);
@@ -542,11 +509,9 @@ class WardenPrograms : public ::testing::Test {
     }
     static void end_daemon() { std::ofstream(kDaemon.string() + ".end").close(); }
     static std::string trace() { return text_of(kDaemon.string() + ".trace"); }
-    // Whether the trace becomes `expected` (after a stop, the detached variant's pause ends first).
     static bool trace_is(const std::string& expected) {
         return wait_until([&] { return trace() == expected; }, seconds(30));
     }
-    // The service's configuration: error control normal, demand start, own interactive process.
     static std::string config(const std::string& path) {
         return "ErrorControl REG_DWORD 0x1\nImagePath REG_SZ " + path +
                "\nStart REG_DWORD 0x3\nType REG_DWORD 0x110\n";
@@ -564,8 +529,7 @@ class WardenPrograms : public ::testing::Test {
 TEST_F(WardenPrograms, SelectInstallAndRemoveTheServiceWithItsEventSource) {
     for (const char* argument : {"/I", "-i", "/", "i", "/x"})
         EXPECT_EQ(wine(kDetached + " " + argument), "") << "selects nothing: " << argument;
-    // From a console, text mode runs the daemon as its body; the detached variant without
-    // arguments, once its dispatcher has failed.
+    // From a console: text mode, and no argument once the dispatcher failed, run the daemon.
     end_daemon();
     EXPECT_EQ(wine(kForeground + " /t"), "text mode...\n");
     EXPECT_EQ(wine(kDetached), "");
@@ -599,8 +563,8 @@ TEST_F(WardenPrograms, ForegroundVariantLivesExactlyAsLongAsTheDaemon) {
     end_daemon();
     EXPECT_TRUE(service_in(1));
     EXPECT_TRUE(trace_is("BRIx=4\nended\n"));
-    // Removal asks for a stop, STOP_PENDING as long as the daemon runs, and deletes the event
-    // source even when the service's deletion fails (already marked for deletion).
+    // Removal asks for a stop (pending while the daemon runs) and deletes the event source even
+    // when the deletion fails (already marked).
     fs::remove(kDaemon.string() + ".end");
     EXPECT_EQ(wine(kForeground + " /s"), "start service...\n");
     ASSERT_TRUE(trace_is("BRIx=4\nended\nBRIx=4\n"));
