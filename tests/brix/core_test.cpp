@@ -10,7 +10,7 @@
 #include "brix/brix.h"
 #include "brix/catalog.h"
 #include "brix/dll_file.h"
-#include "tests/support/temp_dir.h"
+#include "tests/support/test_support.h"
 
 namespace {
 

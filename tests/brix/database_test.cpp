@@ -12,7 +12,7 @@
 #include "net_tools/tcp_server.h"
 #include "sql_client/client_library.h"
 #include "sql_client/database_settings.h"
-#include "tests/support/wait_until.h"
+#include "tests/support/test_support.h"
 
 namespace {
 

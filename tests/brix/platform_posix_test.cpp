@@ -10,7 +10,7 @@
 
 #include "brix/stop_signals.h"
 #include "brix/trace.h"
-#include "tests/support/wait_until.h"
+#include "tests/support/test_support.h"
 
 namespace {
 std::atomic<int> stops{0};  // SIGTERM counts 1, SIGINT 100

@@ -23,8 +23,7 @@
 
 #include "net_tools/socket_ops.h"
 #include "net_tools/tcp_server.h"
-#include "tests/support/temp_dir.h"
-#include "tests/support/wait_until.h"
+#include "tests/support/test_support.h"
 
 namespace fs = std::filesystem;
 namespace ops = net_tools::socket_ops;

@@ -17,7 +17,7 @@
 
 #include "net_tools/socket_ops.h"
 #include "net_tools/tcp_server.h"
-#include "tests/support/wait_until.h"
+#include "tests/support/test_support.h"
 
 namespace {
 

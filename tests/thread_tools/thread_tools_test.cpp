@@ -5,7 +5,7 @@
 #include <thread>
 #include <vector>
 
-#include "tests/support/wait_until.h"
+#include "tests/support/test_support.h"
 #include "thread_tools/queue.h"
 #include "thread_tools/thread.h"
 
