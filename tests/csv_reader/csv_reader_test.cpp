@@ -15,18 +15,13 @@ namespace {
 
 TEST(CsvReader, ReadsOneRowByItsQuotesAndMapsColumns) {
     const std::tuple<std::string, Row, bool> cases[] = {
-        {"\"a\",\"b\",\"c\",\"d\"\n", {"a", "b", "c", "d"}, true},
-        {"\"x,y\",\"z\"\n", {"x,y", "z"}, true},
-        {"\"say \"\"hi\"\"\"\n", {"say \"hi\""}, true},
-        {"\"\",\"\"\n", {"", ""}, true},
-        {"\"two\nlines\",\"b\"\n", {"two\nlines", "b"}, true},
+        {"\"a\",\"x,y\",\"say \"\"hi\"\"\",\"\"\n", {"a", "x,y", "say \"hi\"", ""}, true},
+        {"\"\",\"two\nlines\"\n", {"", "two\nlines"}, true},
         // 0xFF is a byte like any other, not the end of the input.
         {std::string("\"a\xff\0b\"\n", 7), {std::string("a\xff\0b", 4)}, true},
         // Text outside quotes leads the next field, or is dropped at the end of the row.
         {"abc,\"def\"\n", {"abcdef"}, true},
-        {"\"a\",b\n", {"a"}, true},
-        {"\"a\"  ,\"b\"\n", {"a", "  b"}, true},
-        {"\"a\",\"b\"\r\n", {"a", "b"}, true},
+        {"\"a\"  ,\"b\",c\r\n", {"a", "  b"}, true},
         {"\n\"next\"\n", {}, true},
         // The end of the input fails the stream, even after a complete last row.
         {"\"a\",\"b\"", {"a", "b"}, false},

@@ -2,7 +2,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
-#include <map>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -31,10 +30,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             written += '"';
         }
         written += '\n';
-        std::map<std::string, int> index;
-        csv_reader::map_row(row, index);
-        for (const auto& entry : index)
-            if (row.at(static_cast<std::size_t>(entry.second)) != entry.first) std::abort();
     }
     if (rows_of(written) != rows) std::abort();
     return 0;
