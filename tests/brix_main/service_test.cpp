@@ -1,5 +1,4 @@
-// brixsvc's service host in-process: the stand-in as the SCM, the real server on this test's own
-// port. The e2e driver runs the program under the real SCM.
+// brixsvc's host in-process with a stand-in SCM; the e2e driver runs it under the real one.
 #include "brix_main/service.h"
 
 #include <gtest/gtest.h>
@@ -31,11 +30,10 @@ std::string RunProgram(std::string argument, const char* failing = "", int at = 
 // The dispatcher's calls and reports of `states` (digits); only STOPPED carries `exit`.
 std::string Log(const std::string& states, const std::string& exit = "0/0") {
     std::string lines = "StartServiceCtrlDispatcherA\nRegisterServiceCtrlHandlerA\n";
-    for (char s : states) {
+    for (char s : states)
         lines += std::string("SetServiceStatus ") + s +
                  " type=0x30 accepts=" + (s > '2' ? "5" : "0") +
                  " exit=" + (s == '1' ? exit : "0/0") + " check=0 wait=0\n";
-    }
     return lines;
 }
 
@@ -49,10 +47,9 @@ TEST(ServiceHost, ReportsEachStateStopsOnceWhateverTheMomentAndRunsNothingWithou
     // Without a handler or the SCM nothing runs: a stop inside the next call would end whatever
     // did, rather than leave it serving. Arguments other than the two commands run the dispatcher.
     EXPECT_EQ(RunProgram("", "RegisterServiceCtrlHandlerA", 3, {SERVICE_CONTROL_STOP}), Log(""));
-    for (const char* argument : {"run", "installer"}) {
+    for (const char* argument : {"run", "installer"})
         EXPECT_EQ(RunProgram(argument, "StartServiceCtrlDispatcherA", 2, {SERVICE_CONTROL_STOP}),
                   "StartServiceCtrlDispatcherA\n");
-    }
     // A server that cannot listen, and a stop just as STOPPED is reported.
     const net_tools::tcp_server occupant("127.0.0.1", BRIXSVC_TEST_PORT);
     ASSERT_TRUE(occupant.listening()) << occupant.error_text();

@@ -1,5 +1,4 @@
-// Test-only (Windows): a stand-in for the calls behind `win_seam::api()`, for both service
-// programs.
+// Test-only (Windows): a recording stand-in for `win_seam::api()`, for both service programs.
 #pragma once
 
 #include <windows.h>

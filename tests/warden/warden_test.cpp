@@ -1,5 +1,4 @@
-// warden in-process, for what Wine's SCM cannot show (status reports, failures, the shutdown
-// control, console events, the heartbeat); the registry is real. The e2e driver runs the programs.
+// warden in-process, for what Wine's SCM cannot show; the e2e driver runs the programs.
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -37,10 +36,7 @@ class TestService final : public WinService {
     }
     void OnExit() override { trace += "exit "; }
     void OnLogoff() override { trace += "logoff "; }
-    void OnStopRequest() override {
-        trace += "stop ";
-        WinService::OnStopRequest();
-    }
+    void OnStopRequest() override { trace += "stop ", WinService::OnStopRequest(); }
     using WinService::message;
 
     bool init_ok;
@@ -52,12 +48,11 @@ class TestService final : public WinService {
 std::string AsService(const std::string& failing, DWORD stop = 0, bool init_ok = true) {
     RecordingWinApi api;
     api.failing = failing;
-    std::string outcome;
-    {
+    const std::string outcome = [&] {  // the service's end is logged too
         TestService service(init_ok, stop);
         const bool ok = service.RunAsService();
-        outcome = (ok ? "" : service.message + std::string(", ")) + service.trace + "\n";
-    }
+        return (ok ? "" : service.message + std::string(", ")) + service.trace + "\n";
+    }();
     return outcome + api.log;
 }
 
@@ -77,9 +72,8 @@ TEST(WinService, ReportsEachStateLogsFailuresAndEndsTheBodyOnAStopOrShutdownCont
                       main = dispatch + "RegisterServiceCtrlHandlerA\n",
                       end = "DeregisterEventSource\n",
                       denied = "ReportEventA warning system text 5\n";
-    for (DWORD stop : {SERVICE_CONTROL_STOP, SERVICE_CONTROL_SHUTDOWN}) {
+    for (DWORD stop : {SERVICE_CONTROL_STOP, SERVICE_CONTROL_SHUTDOWN})
         EXPECT_EQ(AsService("", stop), "init run exit \n" + main + Reports("244331") + end);
-    }
     // A failed report is logged and does not stop the service; nor does the unknown code 128.
     EXPECT_EQ(AsService("SetServiceStatus", 128),
               "init run unstopped exit \n" + main + Reports("24431", denied) + end);
@@ -109,8 +103,7 @@ TEST(WinService, ConsoleEventsOtherThanLogoffStopNoneEndsTheProcessTextModeAndCo
     outcome += std::to_string(api.console_handler(CTRL_C_EVENT));
     EXPECT_EQ(outcome, "1 stop 1, 1 stop 1, 1 stop 1, 1 stop 1, 1 logoff 0, 1");
 
-    // Text mode: the same hooks, no SCM call (see the launcher's log); a failing OnInit runs no
-    // body.
+    // Text mode: the same hooks, no SCM call (see the launcher's log); no body after a failed init.
     TestService service(false);
     EXPECT_FALSE(service.RunInConsole());
     service.init_ok = true;
@@ -143,8 +136,7 @@ TEST(Launcher, TextModeBeatsUntilAStop) {
         api.on_call = [stop_at = stop_at, calls = 0](const std::string&) mutable {
             if (++calls == stop_at) WinService::instance->RequestStop();
         };
-        std::string arguments[] = {"warden", "/t"};
-        char* argv[] = {&arguments[0][0], &arguments[1][0], nullptr};
+        char* argv[] = {const_cast<char*>("warden"), const_cast<char*>("/t"), nullptr};
         warden_main(2, argv);
         EXPECT_EQ(api.log, "RegisterEventSourceA\n" + beats + "DeregisterEventSource\n");
     }
@@ -167,7 +159,7 @@ TEST(DebugNew, RecordsTheCallersFileAndLineUntilAPlainDeleteReleasesTheBlock) {
     EXPECT_EQ(debug_new::AllocationSite(reinterpret_cast<const void*>(address)).file, nullptr);
     std::vector<std::thread> threads;
     std::vector<int> wrong(4, 0);
-    for (int t = 0; t < 4; ++t) {
+    for (int t = 0; t < 4; ++t)
         threads.emplace_back([t, &wrong] {
             int* blocks[16];
             for (int i = 0; i < 20000; ++i) {
@@ -176,7 +168,6 @@ TEST(DebugNew, RecordsTheCallersFileAndLineUntilAPlainDeleteReleasesTheBlock) {
                 for (int* block : blocks) delete block;
             }
         });
-    }
     for (std::thread& thread : threads) thread.join();
     EXPECT_EQ(wrong, std::vector<int>(4, 0));
 }
