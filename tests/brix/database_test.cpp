@@ -37,16 +37,9 @@ std::string select_value(Connection& connection, const std::string& what) {
 
 std::string reconnected(Connection& c) { return c.reconnect(), select_value(c, "DATABASE()"); }
 
-// Wine cannot wait for a Unix program; the script serialises its own commands.
-#ifdef _WIN32
-const std::string kServerScript = "start /unix /bin/bash " BRIX_DB_SERVER_SCRIPT " ";
-#else
-const std::string kServerScript = BRIX_DB_SERVER_SCRIPT " ";
-#endif
-
 // Kills the server (a crash) or starts it, and waits until logins fail or work.
 bool set_server_up(bool up) {
-    return std::system((kServerScript + (up ? "start" : "kill")).c_str()) == 0 &&
+    return std::system(up ? BRIX_DB_SERVER " start" : BRIX_DB_SERVER " kill") == 0 &&
            brix_test::wait_until([up] { return static_cast<bool>(*connect()) == up; },
                                  std::chrono::seconds(60));
 }

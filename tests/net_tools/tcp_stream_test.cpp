@@ -95,9 +95,7 @@ TEST(StreamTest, ServersReleaseTheirSocketOnceRetryAcceptsAndStreamsFailWithoutA
 
     // A bound socket that does not listen holds the port, so nobody else can take it.
     const int holder = ops::create_tcp();
-    sockaddr_in any_address{};
-    any_address.sin_family = AF_INET;
-    ASSERT_EQ(ops::bind(holder, any_address), 0);
+    ASSERT_EQ(ops::bind(holder, sockaddr_in{AF_INET, 0, {}, {}}), 0);
     EXPECT_FALSE(bool(tcp_stream("127.0.0.1", ops::local_port(holder))));
     EXPECT_FALSE(inherited_by_children(link.peer) || inherited_by_children(holder));
     ops::close(holder);

@@ -1,6 +1,5 @@
-// The daemon's test cgilets: "throw"; "wait" echoes the next line it reads; "flood" sends 64 MiB;
-// "dbname" answers the current database, fail=1 leaves a failed query; "spawn" starts a child.
-// make_nothing and make_throwing fail as plug-ins' set-up can.
+// Test cgilets: "throw"; "wait" echoes the next line; "flood" sends 64 MiB; "dbname" answers the
+// database (fail=1 then fails a query); "spawn" starts a child. make_nothing/make_throwing fail.
 #include <mysql.h>
 
 #include <cstdio>
@@ -40,9 +39,8 @@ struct DbName : brix::Cgilet {
         MYSQL_RES* result =
             mysql_query(mysql, "SELECT DATABASE()") == 0 ? mysql_store_result(mysql) : nullptr;
         MYSQL_ROW row = result != nullptr ? mysql_fetch_row(result) : nullptr;
-        const std::string name = row == nullptr      ? "error " + std::to_string(mysql_errno(mysql))
-                                 : row[0] != nullptr ? row[0]
-                                                     : "NULL";
+        std::string name = "error " + std::to_string(mysql_errno(mysql));
+        if (row != nullptr) name = row[0] != nullptr ? row[0] : "NULL";
         if (result != nullptr) mysql_free_result(result);
         if (form.get_value("fail") == "1") mysql_query(mysql, "SELECT * FROM no_such_table_here");
         stream << "database=" << name << "\n";
