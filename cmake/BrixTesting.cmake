@@ -2,18 +2,18 @@
 if(CMAKE_CROSSCOMPILING)
   set(BRIX_GTEST_SOURCE_DIR /usr/src/googletest CACHE PATH "GoogleTest sources for cross builds")
   set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
-  set(BUILD_GMOCK ON CACHE BOOL "" FORCE)
+  set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)  # the tests use GoogleTest alone
   add_subdirectory(${BRIX_GTEST_SOURCE_DIR} ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
   # GoogleTest's own sources are not ours to keep warning-free.
-  foreach(t gtest gtest_main gmock gmock_main)
+  foreach(t gtest gtest_main)
     if(TARGET ${t})
       target_compile_options(${t} PRIVATE -w)
     endif()
   endforeach()
-  set(BRIX_GTEST_LIBS gmock gtest)
+  set(BRIX_GTEST_LIBS gtest)
 else()
   find_package(GTest REQUIRED)
-  set(BRIX_GTEST_LIBS GTest::gmock GTest::gtest)
+  set(BRIX_GTEST_LIBS GTest::gtest)
 endif()
 include(GoogleTest)
 
