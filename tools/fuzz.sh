@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets (preset fuzz: clang with AddressSanitizer, LeakSanitizer and
-# UndefinedBehaviorSanitizer) and runs each for a fixed time, starting from the seed corpus in
-# tests/fuzz/corpus/<target>/. Inputs that reach new code are kept in build/fuzz/corpus/<target>/
+# UndefinedBehaviorSanitizer) and runs them side by side, each for a fixed time, from the seed
+# corpus in tests/fuzz/corpus/<target>/. Inputs that reach new code are kept in build/fuzz/corpus/<target>/
 # (never in the repository), so longer runs go on where earlier ones stopped. Prints "ok NAME",
 # or "FAILED NAME" with the command that replays the input at fault; exits non-zero on any failure.
 #
@@ -22,23 +22,33 @@ if ! { cmake --preset fuzz >"$out-configure.log" 2>&1 && cmake --build --preset 
   exit 1
 fi
 
-status=0
-for target in "${targets[@]}"; do
-  program=$out/bin/fuzz_$target
-  corpus=$out/corpus/$target
-  crashes=$out/crashes/$target
+# Each target runs in a process of its own, all side by side; their reports follow in order.
+fuzz_target() {
+  local target=$1
+  local program=$out/bin/fuzz_$target corpus=$out/corpus/$target crashes=$out/crashes/$target
+  local log=$out/$target.log input
   mkdir -p "$corpus" "$crashes"
-  log=$out/$target.log
   # -close_fd_mask=1: the targets' own output would drown the report.
   if "$program" -max_total_time="$seconds" -print_final_stats=1 -timeout=10 -rss_limit_mb=2048 -close_fd_mask=1 \
       -artifact_prefix="$crashes/" "$corpus" "tests/fuzz/corpus/$target" >"$log" 2>&1; then
     echo "ok fuzz_$target ($(grep -o 'stat::number_of_executed_units: [0-9]*' "$log" | grep -o '[0-9]*$' || echo '?') runs in ${seconds} s)"
   else
-    status=1
     grep -E -m 5 'ERROR|SUMMARY|==[0-9]+==' "$log" | sed 's/^/  /'
     input=$(grep -o -m 1 "Test unit written to [^ ]*" "$log" | sed 's/Test unit written to //')
     echo "FAILED fuzz_$target (log: $log)"
     [ -n "$input" ] && echo "  replay: $program $input"
+    return 1
   fi
+}
+
+pids=()
+for target in "${targets[@]}"; do
+  fuzz_target "$target" >"$out/$target.report" &
+  pids+=($!)
+done
+status=0
+for i in "${!targets[@]}"; do
+  wait "${pids[$i]}" || status=1
+  cat "$out/${targets[$i]}.report"
 done
 exit $status
